@@ -1,0 +1,113 @@
+/*
+ * The device library's call interface: the operations nictate calls, the
+ * data-type codes and the result codes. The library (libthinkgear.so,
+ * thinkgear.dll), the program and every test double share this C ABI.
+ */
+#ifndef NICTATE_LINK_THINKGEAR_H
+#define NICTATE_LINK_THINKGEAR_H
+
+#if defined(_WIN32)
+#define TG_CALL __cdecl
+#else
+#define TG_CALL
+#endif
+
+#if defined(_WIN32) && defined(THINKGEAR_BUILDING)
+#define TG_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define TG_API __declspec(dllimport)
+#else
+#define TG_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Serial rates TG_Connect accepts. */
+#define TG_BAUD_1200 1200
+#define TG_BAUD_2400 2400
+#define TG_BAUD_4800 4800
+#define TG_BAUD_9600 9600
+#define TG_BAUD_57600 57600
+#define TG_BAUD_115200 115200
+
+/* Serial data formats TG_Connect accepts: the headset's packet stream. */
+#define TG_STREAM_PACKETS 0
+
+/* Data-type codes for TG_GetValueStatus and TG_GetValue. nictate reads
+ * attention (2) and blink strength (37); the rest are there for any
+ * caller. */
+#define TG_DATA_POOR_SIGNAL 1    /* 0 (good contact) to 200 (off the head) */
+#define TG_DATA_ATTENTION 2      /* 0 to 100 */
+#define TG_DATA_MEDITATION 3     /* 0 to 100 */
+#define TG_DATA_RAW 4            /* one raw sample, -32768 to 32767 */
+#define TG_DATA_DELTA 5          /* band powers, 0 to 16777215 each */
+#define TG_DATA_THETA 6
+#define TG_DATA_ALPHA1 7
+#define TG_DATA_ALPHA2 8
+#define TG_DATA_BETA1 9
+#define TG_DATA_BETA2 10
+#define TG_DATA_GAMMA1 11
+#define TG_DATA_GAMMA2 12
+#define TG_DATA_BLINK_STRENGTH 37 /* 1 to 255, while blink detection is on */
+
+/* Result codes of TG_Connect. */
+#define TG_CONNECT_INVALID_ID (-1)
+#define TG_CONNECT_PORT_NOT_OPENED (-2)
+#define TG_CONNECT_INVALID_BAUD (-3)
+#define TG_CONNECT_INVALID_FORMAT (-4)
+
+/* Result codes of TG_ReadPackets. */
+#define TG_READ_INVALID_ID (-1)
+#define TG_READ_NO_BYTES (-2)
+#define TG_READ_IO_ERROR (-3)
+
+/* A version number of the library; it only identifies the build. */
+TG_API int TG_CALL TG_GetDriverVersion(void);
+
+/* A new connection id (0 or more), or a negative number when every id is
+ * taken. An id is never released. */
+TG_API int TG_CALL TG_GetNewConnectionId(void);
+
+/* Creates or truncates the file the connection logs every byte it reads
+ * to. 0 on success; negative for an invalid id or a file that cannot be
+ * opened for writing. */
+TG_API int TG_CALL TG_SetStreamLog(int connectionId, const char *filename);
+
+/* Creates or truncates the file the connection logs every decoded value
+ * to. 0 on success; negative for an invalid id or a file that cannot be
+ * opened for writing. */
+TG_API int TG_CALL TG_SetDataLog(int connectionId, const char *filename);
+
+/* Opens the serial port and attaches it to the connection, first closing
+ * any port the connection already holds. 0 on success; -1 invalid id, -2
+ * the name cannot be opened as a serial port, -3 baud rate not a
+ * TG_BAUD_* value, -4 data format not a TG_STREAM_* value. */
+TG_API int TG_CALL TG_Connect(int connectionId, const char *serialPortName,
+                              int serialBaudrate, int serialDataFormat);
+
+/* Reads until numPackets whole packets have been framed, and returns how
+ * many were (0 when bytes came but no whole packet). Waits in the OS for
+ * bytes; -2 when none arrive within the read timeout, -1 for an invalid
+ * or unconnected id, -3 on an I/O error (the device is gone). */
+TG_API int TG_CALL TG_ReadPackets(int connectionId, int numPackets);
+
+/* 1 switches blink detection on (blink-strength rows then update code 37),
+ * 0 off. 0 on success, negative for an invalid id or argument. */
+TG_API int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable);
+
+/* How many times the value of dataType was updated by the most recent
+ * TG_ReadPackets call: non-zero means a new value is there. 0 for an
+ * unknown code, negative for an invalid id. */
+TG_API int TG_CALL TG_GetValueStatus(int connectionId, int dataType);
+
+/* The latest value of dataType (0 before any arrived or for an invalid
+ * id or code). */
+TG_API float TG_CALL TG_GetValue(int connectionId, int dataType);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,34 @@
+// The connection's two logs: the stream log (every byte read from the port)
+// and the data log (every decoded value). docs/logs.md gives both formats.
+#ifndef NICTATE_THINKGEAR_LOG_H
+#define NICTATE_THINKGEAR_LOG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace tg {
+
+struct LogFile {
+  std::FILE *file;
+  uint64_t lostLines;  // lines the OS refused since the last one it took
+};
+
+// Creates or truncates the named file, closing any file the log had.
+// False when it cannot be opened for writing.
+bool LogOpen(LogFile *log, const char *filename);
+
+// Appends the stream log's lines for bytes read at one moment: the time,
+// then the bytes in hex, at most 32 to a line. Each line is handed to the
+// OS before it returns.
+void LogStreamBytes(LogFile *log, const uint8_t *bytes, size_t count);
+
+// Appends one data log line: the time, the value's name and the value.
+void LogDataValue(LogFile *log, int dataType, float value);
+
+// The name of a data-type code in the data log, or null for an unknown one.
+const char *DataTypeName(int dataType);
+
+}  // namespace tg
+
+#endif

@@ -1,0 +1,48 @@
+// The connection registry: a fixed table of connections, one per id.
+#ifndef NICTATE_THINKGEAR_REGISTRY_H
+#define NICTATE_THINKGEAR_REGISTRY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "thinkgear/log.h"
+#include "thinkgear/parser.h"
+#include "thinkgear/serial.h"
+
+namespace tg {
+
+const int kMaxConnections = 128;
+
+// Value slots: data types 1 to 12 and 37.
+const int kValueSlots = 14;
+
+struct Connection {
+  bool inUse;
+  SerialPort *port;       // null while not connected or while the device is away
+  std::string portName;   // the name last connected; empty before any
+  int baud;
+  bool deviceLost;        // the port went away and is being reopened
+  Framer framer;
+  uint8_t buffer[4096];   // bytes read but not yet framed
+  size_t bufferStart;
+  size_t bufferEnd;
+  LogFile streamLog;
+  LogFile dataLog;
+  bool blinkDetection;
+  float values[kValueSlots];
+  int updates[kValueSlots];  // updates by the most recent read
+};
+
+// Takes a free id, or returns -1 when every id is taken.
+int AllocateConnection(void);
+
+// The connection of an id that was handed out, or null.
+Connection *FindConnection(int connectionId);
+
+// The value slot of a data-type code, or -1 for an unknown code.
+int ValueSlot(int dataType);
+
+}  // namespace tg
+
+#endif
