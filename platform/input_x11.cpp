@@ -20,56 +20,98 @@ struct Monitor {
   int height;
 };
 
-// The display, opened at the first use and kept for the process.
+// The connection, opened at the first use and kept for the process. When the
+// server goes away (the session ends, the server restarts) the connection is
+// marked lost, every call fails, and the next call opens a new one, so the
+// clicks reach a restarted server without a restart of the program.
 Display *gDisplay = nullptr;
+bool gDisplayLost = false;
+// The server's RandR version, read once per connection; 0.0 without RandR.
+int gRandrMajor = 0;
+int gRandrMinor = 0;
+
+// Xlib's default handlers end the process, on a protocol error (an output
+// unplugged between two requests) and when the connection breaks. A program
+// that clicks for someone all day must not end for either: a failed request
+// shows in its result, and a broken connection only marks the display lost.
+int IgnoreProtocolError(Display *, XErrorEvent *) { return 0; }
+int IgnoreConnectionError(Display *) { return 0; }
+void MarkDisplayLost(Display *, void *) { gDisplayLost = true; }
 
 Display *OpenDisplay(void) {
+  if (gDisplay != nullptr && gDisplayLost) {
+    XCloseDisplay(gDisplay);
+    gDisplay = nullptr;
+    gDisplayLost = false;
+  }
   if (gDisplay != nullptr) {
     return gDisplay;
   }
+  XSetErrorHandler(IgnoreProtocolError);
+  XSetIOErrorHandler(IgnoreConnectionError);
   Display *display = XOpenDisplay(nullptr);
   if (display == nullptr) {
     return nullptr;
   }
+  XSetIOErrorExitHandler(display, MarkDisplayLost, nullptr);
   int eventBase, errorBase, major, minor;
-  if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) {
+  if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) || gDisplayLost) {
     XCloseDisplay(display);
+    gDisplayLost = false;
     return nullptr;
+  }
+  gRandrMajor = 0;
+  gRandrMinor = 0;
+  if (!XRRQueryExtension(display, &eventBase, &errorBase) ||
+      !XRRQueryVersion(display, &gRandrMajor, &gRandrMinor)) {
+    gRandrMajor = 0;
+    gRandrMinor = 0;
   }
   gDisplay = display;
   return gDisplay;
 }
 
-// The primary monitor's rectangle where XRandR names one, else the screen's.
-bool PrimaryMonitor(Display *display, Monitor *out) {
-  const int screen = DefaultScreen(display);
-  const Window root = RootWindow(display, screen);
-  out->x = 0;
-  out->y = 0;
-  out->width = DisplayWidth(display, screen);
-  out->height = DisplayHeight(display, screen);
+bool RandrAtLeast(int major, int minor) {
+  return gRandrMajor > major || (gRandrMajor == major && gRandrMinor >= minor);
+}
 
-  int eventBase, errorBase;
-  if (!XRRQueryExtension(display, &eventBase, &errorBase)) {
-    return out->width > 0 && out->height > 0;
+// RandR 1.5: the monitor flagged primary (an output's, or one set by hand
+// with xrandr --setmonitor).
+bool PrimaryFromMonitors(Display *display, Window root, Monitor *out) {
+  int count = 0;
+  XRRMonitorInfo *monitors = XRRGetMonitors(display, root, True, &count);
+  if (monitors == nullptr) {
+    return false;
   }
+  bool found = false;
+  for (int i = 0; i < count && !found; ++i) {
+    if (monitors[i].primary && monitors[i].width > 0 && monitors[i].height > 0) {
+      *out = {monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height};
+      found = true;
+    }
+  }
+  XRRFreeMonitors(monitors);
+  return found;
+}
+
+// RandR 1.3 and 1.4: the CRTC that shows the primary output.
+bool PrimaryFromOutput(Display *display, Window root, Monitor *out) {
   const RROutput primary = XRRGetOutputPrimary(display, root);
   if (primary == None) {
-    return out->width > 0 && out->height > 0;
+    return false;
   }
   XRRScreenResources *resources = XRRGetScreenResourcesCurrent(display, root);
   if (resources == nullptr) {
-    return out->width > 0 && out->height > 0;
+    return false;
   }
+  bool found = false;
   XRROutputInfo *output = XRRGetOutputInfo(display, resources, primary);
   if (output != nullptr && output->crtc != None) {
     XRRCrtcInfo *crtc = XRRGetCrtcInfo(display, resources, output->crtc);
     if (crtc != nullptr) {
       if (crtc->width > 0 && crtc->height > 0) {
-        out->x = crtc->x;
-        out->y = crtc->y;
-        out->width = static_cast<int>(crtc->width);
-        out->height = static_cast<int>(crtc->height);
+        *out = {crtc->x, crtc->y, static_cast<int>(crtc->width), static_cast<int>(crtc->height)};
+        found = true;
       }
       XRRFreeCrtcInfo(crtc);
     }
@@ -78,7 +120,26 @@ bool PrimaryMonitor(Display *display, Monitor *out) {
     XRRFreeOutputInfo(output);
   }
   XRRFreeScreenResources(resources);
-  return out->width > 0 && out->height > 0;
+  return found;
+}
+
+// The primary monitor's rectangle where XRandR names one, else the screen's.
+// Read afresh at every call: monitors come and go while the program runs.
+bool PrimaryMonitor(Display *display, Monitor *out) {
+  const int screen = DefaultScreen(display);
+  const Window root = RootWindow(display, screen);
+  bool found = false;
+  if (RandrAtLeast(1, 5)) {
+    found = PrimaryFromMonitors(display, root, out);
+  } else if (RandrAtLeast(1, 3)) {
+    found = PrimaryFromOutput(display, root, out);
+  }
+  if (!found) {
+    *out = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+  }
+  // The screen's size is known without asking the server, so a connection
+  // that broke during the requests above must be checked for here.
+  return !gDisplayLost && out->width > 0 && out->height > 0;
 }
 
 // Windows' conversion of an absolute coordinate into a pixel:
@@ -140,9 +201,9 @@ BOOL GetCursorPos(POINT *lpPoint) {
   Window rootReturn, childReturn;
   int rootX, rootY, winX, winY;
   unsigned int mask;
-  if (!XQueryPointer(display, DefaultRootWindow(display), &rootReturn, &childReturn, &rootX,
-                     &rootY, &winX, &winY, &mask)) {
-    return FALSE;  // the pointer is on another screen
+  if (!XQueryPointer(display, DefaultRootWindow(display), &rootReturn, &childReturn, &rootX, &rootY,
+                     &winX, &winY, &mask)) {
+    return FALSE;  // the pointer is on another screen, or the server went away
   }
   lpPoint->x = rootX - monitor.x;
   lpPoint->y = rootY - monitor.y;
@@ -166,8 +227,11 @@ int GetSystemMetrics(int nIndex) {
 }
 
 UINT SendInput(UINT cInputs, INPUT *pInputs, int cbSize) {
+  if (pInputs == nullptr || cbSize != static_cast<int>(sizeof(INPUT))) {
+    return 0;
+  }
   Display *display = OpenDisplay();
-  if (display == nullptr || pInputs == nullptr || cbSize != static_cast<int>(sizeof(INPUT))) {
+  if (display == nullptr) {
     return 0;
   }
   UINT sent = 0;
@@ -177,5 +241,6 @@ UINT SendInput(UINT cInputs, INPUT *pInputs, int cbSize) {
     }
   }
   XFlush(display);
-  return sent;
+  // Events written to a connection that has broken reached no one.
+  return gDisplayLost ? 0 : sent;
 }

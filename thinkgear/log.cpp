@@ -17,28 +17,57 @@ int FormatTime(char *out, size_t size) {
   return std::snprintf(out, size, "%" PRId64 ".%06" PRId64, micros / 1000000, micros % 1000000);
 }
 
+// After a write that stopped short at `written` bytes, of which the first
+// `prefix` end an earlier part-written line: whether the file now ends in
+// part of a line.
+void NoteShortWrite(LogFile *log, size_t written, size_t prefix) {
+  std::clearerr(log->file);
+  if (written > prefix) {
+    log->tornLine = true;
+  } else if (prefix != 0 && written == prefix) {
+    log->tornLine = false;
+  }
+}
+
+// Writes the note of the lines lost since the last line written, first
+// ending a part-written line. True when it went through whole.
+bool WriteLostNote(LogFile *log) {
+  char stamp[32];
+  FormatTime(stamp, sizeof stamp);
+  char note[128];
+  const size_t prefix = log->tornLine ? 1 : 0;
+  const int n = std::snprintf(note, sizeof note, "%s%s # %" PRIu64 " lines lost before this one\n",
+                              prefix != 0 ? "\n" : "", stamp, log->lostLines);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof note) {
+    return false;
+  }
+  const size_t length = static_cast<size_t>(n);
+  const size_t written = std::fwrite(note, 1, length, log->file);
+  if (written != length || std::fflush(log->file) != 0) {
+    NoteShortWrite(log, written, prefix);
+    return false;
+  }
+  log->lostLines = 0;
+  log->tornLine = false;
+  return true;
+}
+
+// Hands one line to the OS: in one write on the unbuffered stream, or not
+// at all, or in part when the disk fills in the middle of it. A line that
+// does not go through whole is lost and counted; the note of the lost lines
+// goes before the next line that goes through, where they are missing.
 void WriteLine(LogFile *log, const char *line, size_t length) {
   if (log->file == nullptr) {
     return;
   }
-  // Unbuffered stream: the line reaches the OS in one write, or not at all.
-  if (std::fwrite(line, 1, length, log->file) != length || std::fflush(log->file) != 0) {
-    std::clearerr(log->file);
+  if (log->lostLines != 0 && !WriteLostNote(log)) {
     ++log->lostLines;
     return;
   }
-  if (log->lostLines != 0) {
-    char note[96];
-    char stamp[32];
-    FormatTime(stamp, sizeof stamp);
-    const int n = std::snprintf(note, sizeof note, "%s # %" PRIu64 " lines lost before this one\n",
-                                stamp, log->lostLines);
-    if (n > 0 && std::fwrite(note, 1, static_cast<size_t>(n), log->file) == size_t(n) &&
-        std::fflush(log->file) == 0) {
-      log->lostLines = 0;
-    } else {
-      std::clearerr(log->file);
-    }
+  const size_t written = std::fwrite(line, 1, length, log->file);
+  if (written != length || std::fflush(log->file) != 0) {
+    NoteShortWrite(log, written, 0);
+    ++log->lostLines;
   }
 }
 
@@ -58,6 +87,7 @@ bool LogOpen(LogFile *log, const char *filename) {
   }
   log->file = file;
   log->lostLines = 0;
+  log->tornLine = false;
   return true;
 }
 
@@ -100,20 +130,34 @@ void LogDataValue(LogFile *log, int dataType, float value) {
 
 const char *DataTypeName(int dataType) {
   switch (dataType) {
-    case TG_DATA_POOR_SIGNAL: return "POOR_SIGNAL";
-    case TG_DATA_ATTENTION: return "ATTENTION";
-    case TG_DATA_MEDITATION: return "MEDITATION";
-    case TG_DATA_RAW: return "RAW";
-    case TG_DATA_DELTA: return "DELTA";
-    case TG_DATA_THETA: return "THETA";
-    case TG_DATA_ALPHA1: return "ALPHA1";
-    case TG_DATA_ALPHA2: return "ALPHA2";
-    case TG_DATA_BETA1: return "BETA1";
-    case TG_DATA_BETA2: return "BETA2";
-    case TG_DATA_GAMMA1: return "GAMMA1";
-    case TG_DATA_GAMMA2: return "GAMMA2";
-    case TG_DATA_BLINK_STRENGTH: return "BLINK_STRENGTH";
-    default: return nullptr;
+    case TG_DATA_POOR_SIGNAL:
+      return "POOR_SIGNAL";
+    case TG_DATA_ATTENTION:
+      return "ATTENTION";
+    case TG_DATA_MEDITATION:
+      return "MEDITATION";
+    case TG_DATA_RAW:
+      return "RAW";
+    case TG_DATA_DELTA:
+      return "DELTA";
+    case TG_DATA_THETA:
+      return "THETA";
+    case TG_DATA_ALPHA1:
+      return "ALPHA1";
+    case TG_DATA_ALPHA2:
+      return "ALPHA2";
+    case TG_DATA_BETA1:
+      return "BETA1";
+    case TG_DATA_BETA2:
+      return "BETA2";
+    case TG_DATA_GAMMA1:
+      return "GAMMA1";
+    case TG_DATA_GAMMA2:
+      return "GAMMA2";
+    case TG_DATA_BLINK_STRENGTH:
+      return "BLINK_STRENGTH";
+    default:
+      return nullptr;
   }
 }
 

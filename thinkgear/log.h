@@ -11,7 +11,8 @@ namespace tg {
 
 struct LogFile {
   std::FILE *file;
-  uint64_t lostLines;  // lines the OS refused since the last one it took
+  uint64_t lostLines;  // lines the OS refused (or took in part) since the last one it took
+  bool tornLine;       // the file ends in part of a line
 };
 
 // Creates or truncates the named file, closing any file the log had.
@@ -20,7 +21,10 @@ bool LogOpen(LogFile *log, const char *filename);
 
 // Appends the stream log's lines for bytes read at one moment: the time,
 // then the bytes in hex, at most 32 to a line. Each line is handed to the
-// OS before it returns.
+// OS before it returns. Lines the OS refuses (a full disk) are counted, and
+// the next line that goes through is preceded by a note of how many were
+// lost ("<time> # N lines lost before this one"), after a line end that
+// closes any line written only in part. The same holds for LogDataValue.
 void LogStreamBytes(LogFile *log, const uint8_t *bytes, size_t count);
 
 // Appends one data log line: the time, the value's name and the value.

@@ -1,16 +1,57 @@
 #include "thinkgear/parser.h"
 
+#include <cstring>
+
 #include "link/thinkgear.h"
 
 namespace tg {
 
-Framer::Framer() : state_(kWantSync1), sum_(0), expected_(0), frame_(), stats_() {}
+Framer::Framer()
+    : window_(),
+      sums_(),
+      size_(0),
+      open_(),
+      openCount_(0),
+      nextEnd_(0),
+      syncRun_(0),
+      frame_(),
+      stats_() {}
 
 void Framer::reset() {
-  state_ = kWantSync1;
-  sum_ = 0;
-  expected_ = 0;
+  size_ = 0;
+  openCount_ = 0;
+  syncRun_ = 0;
   frame_.length = 0;
+}
+
+void Framer::close(size_t i) {
+  for (size_t j = i + 1; j < openCount_; ++j) {
+    open_[j - 1] = open_[j];
+  }
+  --openCount_;
+  if (openCount_ == 0) {
+    size_ = 0;
+    return;
+  }
+  const size_t shift = open_[0].start;
+  nextEnd_ = open_[0].end;
+  for (size_t j = 1; j < openCount_; ++j) {
+    if (open_[j].end < nextEnd_) {
+      nextEnd_ = open_[j].end;
+    }
+  }
+  nextEnd_ -= shift;
+  if (shift == 0) {
+    return;
+  }
+  // Differences of the running sums stay right when both move together.
+  std::memmove(window_, window_ + shift, size_ - shift);
+  std::memmove(sums_, sums_ + shift, size_ - shift + 1);
+  size_ -= shift;
+  for (size_t j = 0; j < openCount_; ++j) {
+    open_[j].start -= shift;
+    open_[j].end -= shift;
+  }
 }
 
 size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
@@ -18,52 +59,71 @@ size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
   size_t i = 0;
   while (i < size) {
     const uint8_t byte = data[i++];
-    switch (state_) {
-      case kWantSync1:
-        if (byte == kSync) {
-          state_ = kWantSync2;
-        } else {
-          ++stats_.skippedBytes;
+    // A byte of a frame (its checksum too, when the frame is dropped for
+    // it) is not a skipped byte, nor a bad length.
+    const bool inFrame = openCount_ != 0;
+    if (inFrame) {
+      // The window never outgrows the earliest open frame, which ends here
+      // at the latest.
+      const size_t at = size_++;
+      window_[at] = byte;
+      sums_[at + 1] = static_cast<uint8_t>(sums_[at] + byte);
+      // The frames whose checksum this byte is, innermost first.
+      for (size_t k = at == nextEnd_ ? openCount_ : 0; k-- > 0;) {
+        if (open_[k].end != at) {
+          continue;
         }
-        break;
-      case kWantSync2:
-        if (byte == kSync) {
-          state_ = kWantLength;
-        } else {
-          stats_.skippedBytes += 2;
-          state_ = kWantSync1;
-        }
-        break;
-      case kWantLength:
-        if (byte == kSync) {
-          break;  // a longer run of sync bytes
-        }
-        if (byte > kSync) {
-          ++stats_.badLengths;
-          state_ = kWantSync1;
-          break;
-        }
-        frame_.length = 0;
-        sum_ = 0;
-        state_ = byte == 0 ? kWantChecksum : kInPayload;
-        expected_ = byte;
-        break;
-      case kInPayload:
-        frame_.payload[frame_.length++] = byte;
-        sum_ = static_cast<uint8_t>(sum_ + byte);
-        if (frame_.length == expected_) {
-          state_ = kWantChecksum;
-        }
-        break;
-      case kWantChecksum:
-        state_ = kWantSync1;
-        if (static_cast<uint8_t>(~sum_) == byte) {
+        const size_t start = open_[k].start;
+        const uint8_t sum = static_cast<uint8_t>(sums_[at] - sums_[start + 1]);
+        if (static_cast<uint8_t>(~sum) == byte) {
+          frame_.length = at - start - 1;
+          std::memcpy(frame_.payload, window_ + start + 1, frame_.length);
           ++stats_.frames;
+          size_ = 0;
+          openCount_ = 0;
+          syncRun_ = 0;
           *frameReady = true;
           return i;
         }
-        ++stats_.badChecksums;
-        break;
+        if (k == 0) {
+          ++stats_.badChecksums;  // a frame read from outside any other
+        }
+        close(k);
+      }
+    }
+
+    if (byte == kSync) {
+      if (syncRun_ < 2) {
+        ++syncRun_;
+      }
+      continue;
+    }
+    const bool synced = syncRun_ == 2;
+    syncRun_ = 0;
+    if (!synced || byte > kSync) {
+      if (!inFrame) {
+        ++stats_.skippedBytes;
+        if (synced) {
+          ++stats_.badLengths;
+        }
+      }
+      continue;
+    }
+    // A length byte after a sync: a frame opens here.
+    if (openCount_ == kMaxOpen) {
+      continue;  // cannot happen: see kMaxOpen
+    }
+    if (openCount_ == 0) {
+      window_[0] = byte;
+      sums_[0] = 0;
+      sums_[1] = byte;
+      size_ = 1;
+    }
+    open_[openCount_].start = size_ - 1;
+    open_[openCount_].end = size_ + byte;
+    ++openCount_;
+    if (openCount_ == 1 || size_ + byte < nextEnd_) {
+      nextEnd_ = size_ + byte;
     }
   }
   return i;

@@ -26,15 +26,24 @@ struct Frame {
 };
 
 struct FramerStats {
-  uint64_t frames;         // whole frames with a good checksum
-  uint64_t badChecksums;   // whole frames dropped for their checksum
-  uint64_t badLengths;     // length bytes above 0xAA
-  uint64_t skippedBytes;   // bytes outside any frame
+  uint64_t frames;        // whole frames with a good checksum
+  uint64_t badChecksums;  // whole frames dropped for their checksum
+  uint64_t badLengths;    // length bytes above 0xAA
+  uint64_t skippedBytes;  // bytes other than 0xAA outside any frame
 };
 
 // Finds frames in the byte stream: 0xAA 0xAA, a length 0..169 (0xAA there
 // means the sync goes on), the payload, and a checksum equal to the low
 // eight bits of the inverted payload sum.
+//
+// A frame whose bytes were cut short (a radio dropout, a device unplugged
+// mid-packet) swallows the packets after it until its length is made up.
+// So every sync and length seen inside an open frame opens a frame too, and
+// the first of them to end with a good checksum wins (the innermost when
+// several end at one byte); the others are dropped. A packet that follows
+// broken bytes is thus framed as soon as its last byte arrives, unless a
+// frame begun in the broken bytes happens to end inside it with a good
+// checksum.
 class Framer {
  public:
   Framer();
@@ -51,10 +60,29 @@ class Framer {
   void reset();
 
  private:
-  enum State { kWantSync1, kWantSync2, kWantLength, kInPayload, kWantChecksum };
-  State state_;
-  uint8_t sum_;
-  size_t expected_;
+  // A frame being read: the window indexes of its length byte and of its
+  // checksum byte.
+  struct OpenFrame {
+    size_t start;
+    size_t end;
+  };
+  // The bytes from the earliest open frame's length byte on: at most a
+  // length byte, 169 payload bytes and a checksum.
+  static const size_t kWindow = kMaxPayload + 2;
+  // Every open frame's length byte follows two sync bytes, so at most one
+  // in three window bytes starts one.
+  static const size_t kMaxOpen = kWindow / 3 + 1;
+
+  // Drops open frame i; the window then starts at the earliest one left.
+  void close(size_t i);
+
+  uint8_t window_[kWindow];
+  uint8_t sums_[kWindow + 1];  // sums_[i]: low eight bits of window_[0..i)'s sum
+  size_t size_;                // bytes in the window
+  OpenFrame open_[kMaxOpen];   // by start, earliest first
+  size_t openCount_;
+  size_t nextEnd_;  // the earliest end of an open frame
+  int syncRun_;     // 0xAA bytes just seen, up to 2
   Frame frame_;
   FramerStats stats_;
 };

@@ -14,19 +14,26 @@ namespace tg {
 
 const int kMaxConnections = 128;
 
+// Packets whose framing times tell a dense stream from a sparse one.
+const size_t kDenseFrames = 5;
+
 // Value slots: data types 1 to 12 and 37.
 const int kValueSlots = 14;
 
 struct Connection {
   bool inUse;
-  SerialPort *port;       // null while not connected or while the device is away
-  std::string portName;   // the name last connected; empty before any
+  SerialPort *port;      // null while not connected or while the device is away
+  std::string portName;  // the name last connected; empty before any
   int baud;
-  bool deviceLost;        // the port went away and is being reopened
+  bool deviceLost;  // the port went away and is being reopened
   Framer framer;
-  uint8_t buffer[4096];   // bytes read but not yet framed
+  uint8_t buffer[4096];  // bytes read but not yet framed
   size_t bufferStart;
   size_t bufferEnd;
+  int64_t lastReadMs;                  // when the last read brought bytes
+  long lastReadBytes;                  // and how many
+  int64_t recentFrames[kDenseFrames];  // when the last packets were framed (0: not yet)
+  size_t recentFrameNext;              // the oldest of them
   LogFile streamLog;
   LogFile dataLog;
   bool blinkDetection;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tg {
 
@@ -24,6 +25,11 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
 
 // Blocks the calling thread for the given milliseconds.
 void SerialPause(int milliseconds);
+
+// POSIX only: the directory of the port map, whose comN links name the
+// devices of COM ports ($NICTATE_PORTS, else $XDG_CONFIG_HOME/nictate/ports,
+// else ~/.config/nictate/ports); empty when none of these is set.
+std::string PortMapDirectory(void);
 
 // A monotonic clock in milliseconds, for read deadlines.
 int64_t MonotonicMs(void);

@@ -6,14 +6,6 @@
 // (~/.config/nictate/ports). Where that directory exists it is the whole map.
 // Where it does not, COMn is /dev/ttyS(n-1) and COM0 is no port. A name that
 // starts with "/" is a device path and is opened as it is.
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <new>
-#include <string>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -21,6 +13,14 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
 
 #include "thinkgear/serial.h"
 
@@ -57,22 +57,6 @@ int ComNumber(const char *name) {
   return std::atoi(name);
 }
 
-std::string PortMapDirectory(void) {
-  const char *ports = std::getenv("NICTATE_PORTS");
-  if (ports != nullptr && ports[0] != '\0') {
-    return ports;
-  }
-  const char *config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] != '\0') {
-    return std::string(config) + "/nictate/ports";
-  }
-  const char *home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') {
-    return std::string(home) + "/.config/nictate/ports";
-  }
-  return std::string();
-}
-
 // The device path a port name stands for; empty when it names no port.
 std::string DevicePath(const char *name) {
   if (name[0] == '/') {
@@ -96,13 +80,26 @@ std::string DevicePath(const char *name) {
 
 bool SpeedOf(int baud, speed_t *speed) {
   switch (baud) {
-    case 1200: *speed = B1200; return true;
-    case 2400: *speed = B2400; return true;
-    case 4800: *speed = B4800; return true;
-    case 9600: *speed = B9600; return true;
-    case 57600: *speed = B57600; return true;
-    case 115200: *speed = B115200; return true;
-    default: return false;
+    case 1200:
+      *speed = B1200;
+      return true;
+    case 2400:
+      *speed = B2400;
+      return true;
+    case 4800:
+      *speed = B4800;
+      return true;
+    case 9600:
+      *speed = B9600;
+      return true;
+    case 57600:
+      *speed = B57600;
+      return true;
+    case 115200:
+      *speed = B115200;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -127,6 +124,22 @@ bool MakeRaw(int fd, int baud) {
 }
 
 }  // namespace
+
+std::string PortMapDirectory(void) {
+  const char *ports = std::getenv("NICTATE_PORTS");
+  if (ports != nullptr && ports[0] != '\0') {
+    return ports;
+  }
+  const char *config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] != '\0') {
+    return std::string(config) + "/nictate/ports";
+  }
+  const char *home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    return std::string(home) + "/.config/nictate/ports";
+  }
+  return std::string();
+}
 
 SerialPort *SerialOpen(const char *name, int baud) {
   const std::string path = DevicePath(name);
@@ -161,6 +174,11 @@ void SerialClose(SerialPort *port) {
   if (port == nullptr) {
     return;
   }
+  // The exclusive mode belongs to the terminal, not to our descriptor: it
+  // would outlast us wherever the terminal stays open (a pseudo-terminal's
+  // other side), and shut others out, even this library reconnecting. It
+  // can fail only for a device gone already; the lock goes with the close.
+  (void)ioctl(port->fd, TIOCNXCL);
   // The descriptor is released even when close reports an error.
   (void)close(port->fd);
   delete port;
