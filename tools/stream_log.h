@@ -1,0 +1,41 @@
+// Reads the library's stream log back: "<unix seconds>.<micros> AA AA 04 ..."
+// lines, each the time bytes were read and up to 32 of them in hex. The
+// simulator replays it; tests and benchmarks read it to compare streams.
+#ifndef NICTATE_TOOLS_STREAM_LOG_H
+#define NICTATE_TOOLS_STREAM_LOG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The bytes of one read, and when it happened (microseconds since the epoch).
+struct StreamChunk {
+  int64_t micros;
+  std::vector<uint8_t> bytes;
+};
+
+enum class LogLine {
+  kBytes,  // a time and one or more bytes
+  kSkip,   // an empty line
+  kNote,   // the library's note of lines it could not write ("<time> # ...")
+  kBad,    // anything else
+};
+
+// Parses one line, without its line end (a trailing '\r' is ignored). On
+// kBytes, *micros holds its time and the bytes are appended to *bytes.
+LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector<uint8_t> *bytes);
+
+// Reads a whole stream log. Consecutive lines with the same time are one
+// read and become one chunk. False, with *error saying why and where, when
+// the file cannot be read, a line is not a stream log line, or it holds no
+// bytes at all. A line the library wrote only in part (a full disk) is
+// followed by its note of lost lines, or ends the file without a line end;
+// such a line is left out, as its bytes are not all there.
+bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, std::string *error);
+
+}  // namespace sim
+
+#endif
