@@ -1,6 +1,7 @@
+#include "app/driver.h"
+
 #include <cstdio>
 
-#include "app/driver.h"
 #include "blink/loop.h"
 #include "link/scan.h"
 #include "link/thinkgear.h"

@@ -1,6 +1,6 @@
-#include <cstdint>
-
 #include "blink/click.h"
+
+#include <cstdint>
 
 namespace {
 

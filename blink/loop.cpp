@@ -1,7 +1,8 @@
+#include "blink/loop.h"
+
 #include <cstdio>
 
 #include "blink/click.h"
-#include "blink/loop.h"
 #include "link/thinkgear.h"
 #include "platform/win32.h"
 

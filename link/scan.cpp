@@ -1,6 +1,7 @@
+#include "link/scan.h"
+
 #include <cstdio>
 
-#include "link/scan.h"
 #include "link/thinkgear.h"
 #include "platform/win32.h"
 

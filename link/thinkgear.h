@@ -38,11 +38,11 @@ extern "C" {
 /* Data-type codes for TG_GetValueStatus and TG_GetValue. nictate reads
  * attention (2) and blink strength (37); the rest are there for any
  * caller. */
-#define TG_DATA_POOR_SIGNAL 1    /* 0 (good contact) to 200 (off the head) */
-#define TG_DATA_ATTENTION 2      /* 0 to 100 */
-#define TG_DATA_MEDITATION 3     /* 0 to 100 */
-#define TG_DATA_RAW 4            /* one raw sample, -32768 to 32767 */
-#define TG_DATA_DELTA 5          /* band powers, 0 to 16777215 each */
+#define TG_DATA_POOR_SIGNAL 1 /* 0 (good contact) to 200 (off the head) */
+#define TG_DATA_ATTENTION 2   /* 0 to 100 */
+#define TG_DATA_MEDITATION 3  /* 0 to 100 */
+#define TG_DATA_RAW 4         /* one raw sample, -32768 to 32767 */
+#define TG_DATA_DELTA 5       /* band powers, 0 to 16777215 each */
 #define TG_DATA_THETA 6
 #define TG_DATA_ALPHA1 7
 #define TG_DATA_ALPHA2 8
@@ -84,8 +84,8 @@ TG_API int TG_CALL TG_SetDataLog(int connectionId, const char *filename);
  * any port the connection already holds. 0 on success; -1 invalid id, -2
  * the name cannot be opened as a serial port, -3 baud rate not a
  * TG_BAUD_* value, -4 data format not a TG_STREAM_* value. */
-TG_API int TG_CALL TG_Connect(int connectionId, const char *serialPortName,
-                              int serialBaudrate, int serialDataFormat);
+TG_API int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialBaudrate,
+                              int serialDataFormat);
 
 /* Reads until numPackets whole packets have been framed, and returns how
  * many were (0 when bytes came but no whole packet). Waits in the OS for

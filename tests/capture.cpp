@@ -1,13 +1,13 @@
 #include "tests/capture.h"
 
+#include <stdio_ext.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <stdio_ext.h>
-#include <unistd.h>
 
 namespace {
 

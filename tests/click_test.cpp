@@ -1,10 +1,11 @@
 // The click against recorded Windows operations: the record sent, and where
 // Windows would put the pointer when it converts the record back.
+#include "blink/click.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "blink/click.h"
 #include "tests/fakes.h"
 
 namespace {

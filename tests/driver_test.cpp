@@ -1,11 +1,12 @@
 // The program from start to connected device, against the scripted library:
 // what each stream shows, what the library is asked, and the exit status.
+#include "app/driver.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/driver.h"
 #include "tests/capture.h"
 #include "tests/fakes.h"
 
@@ -48,8 +49,8 @@ TEST_F(DriverTest, NegativeConnectionIdEndsBeforeAnyLogOrPort) {
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(console.out, std::string("ThinkGear DLL version: 42\n") + kPause);
   EXPECT_EQ(console.err, "ERROR: TG_GetNewConnectionId() returned -5.\n");
-  EXPECT_EQ(gLibrary.calls, (std::vector<std::string>{"TG_GetDriverVersion()",
-                                                      "TG_GetNewConnectionId()"}));
+  EXPECT_EQ(gLibrary.calls,
+            (std::vector<std::string>{"TG_GetDriverVersion()", "TG_GetNewConnectionId()"}));
 }
 
 TEST_F(DriverTest, FailingStreamLogEndsBeforeTheDataLog) {
@@ -82,8 +83,9 @@ TEST_F(DriverTest, NoPortConnectedEndsWithThePause) {
   for (int port = 0; port <= 16; ++port) {
     const std::string name = "\\\\.\\COM" + std::to_string(port);
     out += "ok" + name + "trying to connect on" + name + "\n";
-    out += "FAILED connection (-2 serialPortName could not be opened as a serial communication "
-           "port for any reason.)\n";
+    out +=
+        "FAILED connection (-2 serialPortName could not be opened as a serial communication "
+        "port for any reason.)\n";
     err += std::to_string(port) + "ERROR: TG_Connect() returned -2.\n";
   }
   out += std::string("connection could not be established") + kPause;

@@ -1,12 +1,13 @@
 // The blink loop against the scripted library and recorded Windows
 // operations: what standard output shows and when it is flushed, and the
 // clicks.
+#include "blink/loop.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
-#include "blink/loop.h"
 #include "link/thinkgear.h"
 #include "tests/capture.h"
 #include "tests/fakes.h"
@@ -49,10 +50,10 @@ TEST_F(BlinkLoopTest, SwitchesBlinkDetectionOnOnceBeforeReading) {
 }
 
 TEST_F(BlinkLoopTest, MarksAndValueLinesInOrder) {
-  Read(1);                                      // neither value new
-  Read(1, {{TG_DATA_ATTENTION, 53.0f}});        // attention only
-  Read(0);                                      // empty read
-  Read(1, {{TG_DATA_BLINK_STRENGTH, 87.0f}});   // blink only
+  Read(1);                                                                // neither value new
+  Read(1, {{TG_DATA_ATTENTION, 53.0f}});                                  // attention only
+  Read(0);                                                                // empty read
+  Read(1, {{TG_DATA_BLINK_STRENGTH, 87.0f}});                             // blink only
   Read(1, {{TG_DATA_ATTENTION, 41.5f}, {TG_DATA_BLINK_STRENGTH, 0.0f}});  // both
   Run();
   EXPECT_EQ(console.out,
@@ -77,9 +78,9 @@ TEST_F(BlinkLoopTest, BothValuesInOnePacketPrintAttentionThenBlinkThenClick) {
       order.push_back(call);
     }
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"TG_GetValue(9, 2)", "TG_GetValue(9, 37)",
-                                             "SendInput(1, " + std::to_string(sizeof(INPUT)) +
-                                                 ")"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"TG_GetValue(9, 2)", "TG_GetValue(9, 37)",
+                                      "SendInput(1, " + std::to_string(sizeof(INPUT)) + ")"}));
 }
 
 TEST_F(BlinkLoopTest, EmptyReadsPrintZAndWait200MsEach) {

@@ -1,10 +1,11 @@
 // The port scan against the scripted library.
+#include "link/scan.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "link/scan.h"
 #include "tests/capture.h"
 #include "tests/fakes.h"
 
