@@ -36,7 +36,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +53,7 @@
 #include <vector>
 
 #include "bench/headset.h"
+#include "tools/pty.h"
 
 extern char **environ;
 
@@ -482,37 +482,19 @@ struct Headset {
 };
 
 bool OpenHeadset(const std::string &link, Headset *headset, std::string *error) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  char name[128];
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-      ptsname_r(master, name, sizeof name) != 0) {
-    *error = std::string("pseudo-terminal: ") + std::strerror(errno);
-    if (master >= 0) {
-      (void)close(master);
-    }
+  sim::RawPty pty;
+  if (!sim::OpenRawPty(&pty, error)) {
     return false;
   }
-  const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  struct termios tio;
-  bool ok = slave >= 0 && tcgetattr(slave, &tio) == 0;
-  if (ok) {
-    cfmakeraw(&tio);
-    ok = tcsetattr(slave, TCSANOW, &tio) == 0;
-  }
-  const int flags = fcntl(master, F_GETFL);
-  ok = ok && flags >= 0 && fcntl(master, F_SETFL, flags | O_NONBLOCK) == 0;
   (void)unlink(link.c_str());
-  ok = ok && symlink(name, link.c_str()) == 0;
-  if (!ok) {
-    *error = std::string("pseudo-terminal set-up: ") + std::strerror(errno);
-    (void)close(master);
-    if (slave >= 0) {
-      (void)close(slave);
-    }
+  if (symlink(pty.path.c_str(), link.c_str()) != 0) {
+    *error = "cannot link " + link + ": " + std::strerror(errno);
+    (void)close(pty.slave);
+    (void)close(pty.master);
     return false;
   }
-  headset->master = master;
-  headset->slave = slave;
+  headset->master = pty.master;
+  headset->slave = pty.slave;
   headset->link = link;
   return true;
 }

@@ -31,6 +31,7 @@
 #include "thinkgear/parser.h"
 #include "thinkgear/serial.h"
 #include "tools/packet.h"
+#include "tools/pty.h"
 #include "tools/stream_log.h"
 
 namespace {
@@ -517,40 +518,15 @@ void ClosePty(Port *port) {
 // A new pseudo-terminal, raw 8N1 so that every byte passes unchanged. It is
 // not made exclusive (TIOCEXCL): that is the opener's to set.
 bool OpenPty(Port *port) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) {
-    std::fprintf(stderr, "%s: cannot open a pseudo-terminal: %s\n", kName, std::strerror(errno));
+  sim::RawPty pty;
+  std::string error;
+  if (!sim::OpenRawPty(&pty, &error)) {
+    std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
     return false;
   }
-  char name[128];
-  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
-    std::fprintf(stderr, "%s: cannot set up the pseudo-terminal: %s\n", kName,
-                 std::strerror(errno));
-    (void)close(master);
-    return false;
-  }
-  const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  struct termios tio;
-  bool ok = slave >= 0 && tcgetattr(slave, &tio) == 0;
-  if (ok) {
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    ok = cfsetispeed(&tio, B9600) == 0 && cfsetospeed(&tio, B9600) == 0 &&
-         tcsetattr(slave, TCSANOW, &tio) == 0;
-  }
-  const int flags = ok ? fcntl(master, F_GETFL) : -1;
-  ok = ok && flags >= 0 && fcntl(master, F_SETFL, flags | O_NONBLOCK) == 0;
-  if (!ok) {
-    std::fprintf(stderr, "%s: cannot make %s raw: %s\n", kName, name, std::strerror(errno));
-    if (slave >= 0) {
-      (void)close(slave);
-    }
-    (void)close(master);
-    return false;
-  }
-  port->master = master;
-  port->slave = slave;
-  port->path = name;
+  port->master = pty.master;
+  port->slave = pty.slave;
+  port->path = pty.path;
   return true;
 }
 
