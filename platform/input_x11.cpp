@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
+#include <time.h>
 
 #include <cstdint>
 
@@ -30,6 +31,28 @@ bool gDisplayLost = false;
 int gRandrMajor = 0;
 int gRandrMinor = 0;
 
+// A click asks for the pointer, then the screen's width and height, then
+// injects the move and the button: four calls that each need the primary
+// monitor, and each query of it is a round trip to the server (and a wait
+// for the server's turn to run), the larger part of a click's time. So the
+// monitor that GetCursorPos reads serves the calls that follow it in the same
+// click: until the next SendInput, and for kSnapshotMs at most. Every other
+// call reads it afresh. The click then also uses one consistent picture of
+// the monitor, where four queries could straddle a change.
+const int64_t kSnapshotMs = 50;
+Monitor gSnapshot = {0, 0, 0, 0};
+bool gSnapshotValid = false;
+int64_t gSnapshotMs = 0;
+
+// Milliseconds on the monotonic clock, or -1 when it cannot be read.
+int64_t NowMs(void) {
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    return -1;
+  }
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // Xlib's default handlers end the process, on a protocol error (an output
 // unplugged between two requests) and when the connection breaks. A program
 // that clicks for someone all day must not end for either: a failed request
@@ -43,6 +66,7 @@ Display *OpenDisplay(void) {
     XCloseDisplay(gDisplay);
     gDisplay = nullptr;
     gDisplayLost = false;
+    gSnapshotValid = false;
   }
   if (gDisplay != nullptr) {
     return gDisplay;
@@ -142,6 +166,20 @@ bool PrimaryMonitor(Display *display, Monitor *out) {
   return !gDisplayLost && out->width > 0 && out->height > 0;
 }
 
+// The primary monitor as GetCursorPos last read it, while that serves (see
+// kSnapshotMs), else read afresh.
+bool ClickMonitor(Display *display, Monitor *out) {
+  if (gSnapshotValid) {
+    const int64_t now = NowMs();
+    if (now >= gSnapshotMs && now - gSnapshotMs <= kSnapshotMs) {
+      *out = gSnapshot;
+      return true;
+    }
+    gSnapshotValid = false;
+  }
+  return PrimaryMonitor(display, out);
+}
+
 // Windows' conversion of an absolute coordinate into a pixel:
 // floor(n * size / 65536).
 int PixelOf(LONG normalized, int size) {
@@ -158,7 +196,7 @@ bool InjectMouse(Display *display, const MOUSEINPUT &mouse) {
   if ((flags & MOUSEEVENTF_MOVE) != 0) {
     if ((flags & MOUSEEVENTF_ABSOLUTE) != 0) {
       Monitor monitor;
-      if (!PrimaryMonitor(display, &monitor)) {
+      if (!ClickMonitor(display, &monitor)) {
         return false;
       }
       const int x = monitor.x + PixelOf(mouse.dx, monitor.width);
@@ -195,6 +233,7 @@ BOOL GetCursorPos(POINT *lpPoint) {
     return FALSE;
   }
   Monitor monitor;
+  gSnapshotValid = false;
   if (!PrimaryMonitor(display, &monitor)) {
     return FALSE;
   }
@@ -207,13 +246,16 @@ BOOL GetCursorPos(POINT *lpPoint) {
   }
   lpPoint->x = rootX - monitor.x;
   lpPoint->y = rootY - monitor.y;
+  gSnapshot = monitor;
+  gSnapshotMs = NowMs();
+  gSnapshotValid = gSnapshotMs >= 0;
   return TRUE;
 }
 
 int GetSystemMetrics(int nIndex) {
   Display *display = OpenDisplay();
   Monitor monitor;
-  if (display == nullptr || !PrimaryMonitor(display, &monitor)) {
+  if (display == nullptr || !ClickMonitor(display, &monitor)) {
     return 0;
   }
   switch (nIndex) {
@@ -241,6 +283,7 @@ UINT SendInput(UINT cInputs, INPUT *pInputs, int cbSize) {
     }
   }
   XFlush(display);
+  gSnapshotValid = false;  // the click is over
   // Events written to a connection that has broken reached no one.
   return gDisplayLost ? 0 : sent;
 }

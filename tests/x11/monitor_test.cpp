@@ -3,7 +3,9 @@
 // move through RandR, as a desktop with several monitors has it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "blink/click.h"
@@ -159,13 +161,39 @@ TEST_F(PrimaryMonitor, AMonitorSetByHandAwayFromTheOrigin) {
   ExpectClickAt(999, 1199, 1000, 1200);
   ExpectClickAt(3839, 2159, 1000, 1200);
 
-  // Read afresh at every call: without the monitor, the whole screen again.
+  // Every click reads the monitor afresh: without it, the whole screen
+  // again, and the size that follows is that of the same moment.
+  XRRDeleteMonitor(display_, root_, monitor_);
+  monitor_ = None;
+  XSync(display_, False);
+  ExpectClickAt(10, 20, 0, 0);
+  EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 3840);
+  EXPECT_EQ(GetSystemMetrics(SM_CYSCREEN), 2160);
+}
+
+// The monitor a click's GetCursorPos read serves the rest of that click
+// only: a size asked for on its own, a moment later, is read afresh.
+TEST_F(PrimaryMonitor, ASizeAskedForOnItsOwnIsNeverLeftOverFromAClick) {
+  PrimaryMonitorAt(1000, 1200, 1600, 900);
+  POINT point;
+  ASSERT_TRUE(GetCursorPos(&point));
+  EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 1600);
+  XRRDeleteMonitor(display_, root_, monitor_);
+  monitor_ = None;
+  XSync(display_, False);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 3840);
+  EXPECT_EQ(GetSystemMetrics(SM_CYSCREEN), 2160);
+
+  // Nor right after a click, which ends with its SendInput.
+  PrimaryMonitorAt(1000, 1200, 1600, 900);
+  recorder_.Warp(1500, 1500);
+  ClickAtCursor();
   XRRDeleteMonitor(display_, root_, monitor_);
   monitor_ = None;
   XSync(display_, False);
   EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 3840);
-  EXPECT_EQ(GetSystemMetrics(SM_CYSCREEN), 2160);
-  ExpectClickAt(10, 20, 0, 0);
+  EXPECT_EQ(recorder_.Take(), LeftClickAt(1500, 1500));
 }
 
 }  // namespace

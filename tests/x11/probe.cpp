@@ -38,10 +38,10 @@ void Call(const std::string &operation) {
     std::printf("SendInput %u %u\n", wrongSize, sent);
   } else if (operation == "ClickAtCursor") {
     ClickAtCursor();
-    // A round trip of the same connection: the server has handled the
-    // click before the line appears.
-    POINT point;
-    GetCursorPos(&point);
+    // A round trip of the same connection (the click is over, so the size
+    // is asked of the server): the server has handled the click before the
+    // line appears.
+    (void)GetSystemMetrics(SM_CXSCREEN);
     std::printf("ClickAtCursor done\n");
   } else {
     std::printf("unknown operation %s\n", operation.c_str());
