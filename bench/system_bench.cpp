@@ -117,7 +117,7 @@ struct Child {
   int status = 0;
 };
 
-struct SpawnSpec {
+struct Command {
   std::vector<std::string> argv;
   std::vector<std::string> env;  // NAME=VALUE, set on top of ours
   std::string cwd;
@@ -136,12 +136,12 @@ void CloseFd(int *fd) {
   }
 }
 
-bool Spawn(const SpawnSpec &spec, Child *child, std::string *error) {
+bool Spawn(const Command &command, Child *child, std::string *error) {
   std::vector<std::string> envStrings;
   for (char **e = environ; *e != nullptr; ++e) {
     const char *eq = std::strchr(*e, '=');
     bool replaced = false;
-    for (const std::string &set : spec.env) {
+    for (const std::string &set : command.env) {
       const size_t name = set.find('=');
       if (eq != nullptr && static_cast<size_t>(eq - *e) == name &&
           std::strncmp(*e, set.c_str(), name) == 0) {
@@ -152,13 +152,13 @@ bool Spawn(const SpawnSpec &spec, Child *child, std::string *error) {
       envStrings.push_back(*e);
     }
   }
-  envStrings.insert(envStrings.end(), spec.env.begin(), spec.env.end());
+  envStrings.insert(envStrings.end(), command.env.begin(), command.env.end());
   std::vector<char *> envp;
   for (std::string &s : envStrings) {
     envp.push_back(&s[0]);
   }
   envp.push_back(nullptr);
-  std::vector<std::string> argStrings = spec.argv;
+  std::vector<std::string> argStrings = command.argv;
   std::vector<char *> argv;
   for (std::string &s : argStrings) {
     argv.push_back(&s[0]);
@@ -166,8 +166,8 @@ bool Spawn(const SpawnSpec &spec, Child *child, std::string *error) {
   argv.push_back(nullptr);
 
   int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
-  if ((spec.pipeIn && !MakePipe(inPipe)) || (spec.captureOut && !MakePipe(outPipe)) ||
-      (spec.captureErr && !MakePipe(errPipe))) {
+  if ((command.pipeIn && !MakePipe(inPipe)) || (command.captureOut && !MakePipe(outPipe)) ||
+      (command.captureErr && !MakePipe(errPipe))) {
     *error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
@@ -184,26 +184,26 @@ bool Spawn(const SpawnSpec &spec, Child *child, std::string *error) {
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  if (spec.pipeIn) {
+  if (command.pipeIn) {
     posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
   } else {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   }
-  if (spec.captureOut) {
+  if (command.captureOut) {
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   }
-  if (spec.captureErr) {
+  if (command.captureErr) {
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   } else {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
-  if (spec.keepFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, spec.keepFd, 3);
+  if (command.keepFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, command.keepFd, 3);
   }
-  if (!spec.cwd.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, spec.cwd.c_str());
+  if (!command.cwd.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, command.cwd.c_str());
   }
   pid_t pid = -1;
   const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
@@ -216,7 +216,7 @@ bool Spawn(const SpawnSpec &spec, Child *child, std::string *error) {
     CloseFd(&inPipe[1]);
     CloseFd(&outPipe[0]);
     CloseFd(&errPipe[0]);
-    *error = spec.argv[0] + ": " + std::strerror(rc);
+    *error = command.argv[0] + ": " + std::strerror(rc);
     return false;
   }
   child->pid = pid;
@@ -386,18 +386,18 @@ bool StartXvfb(Child *xvfb, std::string *display, std::string *error) {
     *error = "pipe failed";
     return false;
   }
-  SpawnSpec spec;
-  spec.argv = {"Xvfb",
-               "-displayfd",
-               "3",
-               "-noreset",
-               "-nolisten",
-               "tcp",
-               "-screen",
-               "0",
-               std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24"};
-  spec.keepFd = fds[1];
-  const bool spawned = Spawn(spec, xvfb, error);
+  Command command;
+  command.argv = {"Xvfb",
+                  "-displayfd",
+                  "3",
+                  "-noreset",
+                  "-nolisten",
+                  "tcp",
+                  "-screen",
+                  "0",
+                  std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24"};
+  command.keepFd = fds[1];
+  const bool spawned = Spawn(command, xvfb, error);
   CloseFd(&fds[1]);
   if (!spawned) {
     CloseFd(&fds[0]);
@@ -940,11 +940,11 @@ void RemoveTree(const std::string &path) {
   if (path.empty()) {
     return;
   }
-  SpawnSpec spec;
-  spec.argv = {"rm", "-rf", "--", path};
+  Command command;
+  command.argv = {"rm", "-rf", "--", path};
   Child rm;
   std::string error;
-  if (Spawn(spec, &rm, &error)) {
+  if (Spawn(command, &rm, &error)) {
     (void)WaitExit(&rm, 60 * kSecond);
     Stop(&rm);
   }
@@ -953,10 +953,10 @@ void RemoveTree(const std::string &path) {
 // Starts nictate (or, with a Wine session, nictate.exe under Wine) and waits
 // for the connection: the eSense stream runs, and the first attention line
 // says the blink loop has begun.
-bool Connect(Run *run, const SpawnSpec &spec) {
+bool Connect(Run *run, const Command &command) {
   std::string error;
   SetFeed(run, Feed::kESense);
-  if (!Spawn(spec, &run->program, &error)) {
+  if (!Spawn(command, &run->program, &error)) {
     run->failure = error;
     return false;
   }
@@ -1007,13 +1007,13 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
   }
   if (ok) {
     Progress("X display %s, headset on COM0, nictate %s", display.c_str(), options.nictate.c_str());
-    SpawnSpec spec;
-    spec.argv = {options.nictate};
-    spec.env = {"NICTATE_PORTS=" + dir + "/ports", "DISPLAY=" + display};
-    spec.cwd = dir + "/run";
-    spec.captureOut = true;
-    spec.captureErr = true;
-    ok = Connect(&run, spec);
+    Command command;
+    command.argv = {options.nictate};
+    command.env = {"NICTATE_PORTS=" + dir + "/ports", "DISPLAY=" + display};
+    command.cwd = dir + "/run";
+    command.captureOut = true;
+    command.captureErr = true;
+    ok = Connect(&run, command);
   }
 
   // Blink to click, while the eSense stream runs.
@@ -1060,13 +1060,13 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
     std::string xdotoolError;
     for (int i = 0; i < options.xdotoolClicks && ok; ++i) {
       ok = Pump(&run, NowNs() + gapMs(random) * kMs);
-      SpawnSpec spec;
-      spec.argv = {options.xdotool, "click", "1"};
-      spec.env = {"DISPLAY=" + display};
+      Command command;
+      command.argv = {options.xdotool, "click", "1"};
+      command.env = {"DISPLAY=" + display};
       Child xdotool;
       const uint64_t before = run.presses;
       const int64_t spawned = NowNs();
-      if (!Spawn(spec, &xdotool, &xdotoolError)) {
+      if (!Spawn(command, &xdotool, &xdotoolError)) {
         break;
       }
       if (Pump(&run, spawned + 5 * kSecond, [&] { return run.presses > before; })) {
@@ -1238,13 +1238,13 @@ Row RunWine(const Options &options) {
   }
   bool ok = OpenHeadset(options.winePrefix + "/dosdevices/com1", &run.headset, &error);
   if (ok) {
-    SpawnSpec spec;
-    spec.argv = {"wine", options.winBuild + "/tests/wine/mouse_observer.exe",
-                 std::to_string(kPointerX), std::to_string(kPointerY)};
-    spec.env = wineEnv;
-    spec.pipeIn = true;
-    spec.captureOut = true;
-    ok = Spawn(spec, &run.windowsObserver, &error);
+    Command command;
+    command.argv = {"wine", options.winBuild + "/tests/wine/mouse_observer.exe",
+                    std::to_string(kPointerX), std::to_string(kPointerY)};
+    command.env = wineEnv;
+    command.pipeIn = true;
+    command.captureOut = true;
+    ok = Spawn(command, &run.windowsObserver, &error);
   }
   if (ok) {
     ok = Pump(&run, NowNs() + 60 * kSecond, [&run] { return run.observerOut.ready; });
@@ -1254,13 +1254,13 @@ Row RunWine(const Options &options) {
   }
   if (ok) {
     Progress("Wine: nictate.exe on COM1");
-    SpawnSpec spec;
-    spec.argv = {"wine", options.winBuild + "/nictate.exe"};
-    spec.env = wineEnv;
-    spec.cwd = dir;
-    spec.captureOut = true;
-    spec.captureErr = true;
-    ok = Connect(&run, spec);
+    Command command;
+    command.argv = {"wine", options.winBuild + "/nictate.exe"};
+    command.env = wineEnv;
+    command.cwd = dir;
+    command.captureOut = true;
+    command.captureErr = true;
+    ok = Connect(&run, command);
     if (!ok) {
       error = run.failure;
     }
