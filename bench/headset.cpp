@@ -16,35 +16,30 @@ void AppendPacket(const sim::Payload &payload, std::vector<uint8_t> *out) {
 
 void AppendESense(uint32_t n, std::vector<uint8_t> *out) {
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   uint32_t bands[sim::kBandCount];
   for (size_t band = 0; band < sim::kBandCount; ++band) {
     bands[band] = (n * 7919u + static_cast<uint32_t>(band) * 104729u) % 0x1000000u;
   }
-  (void)sim::AppendByteRow(&payload, sim::kRowPoorSignal, static_cast<uint8_t>(n % 3));
-  (void)sim::AppendByteRow(&payload, sim::kRowAttention, static_cast<uint8_t>(20 + n % 61));
-  (void)sim::AppendByteRow(&payload, sim::kRowMeditation, static_cast<uint8_t>(30 + n % 47));
-  (void)sim::AppendBandPowers(&payload, bands);
+  (void)sim::AppendESenseRows(&payload, static_cast<uint8_t>(n % 3),
+                              static_cast<uint8_t>(20 + n % 61), static_cast<uint8_t>(30 + n % 47),
+                              bands);
   AppendPacket(payload, out);
 }
 
 void AppendBlink(uint8_t strength, std::vector<uint8_t> *out) {
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   (void)sim::AppendByteRow(&payload, sim::kRowBlinkStrength, strength == 0 ? 1 : strength);
   AppendPacket(payload, out);
 }
 
 void AppendRaw(int16_t sample, std::vector<uint8_t> *out) {
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   (void)sim::AppendRawSample(&payload, sample);
   AppendPacket(payload, out);
 }
 
 void AppendAttention(uint8_t attention, std::vector<uint8_t> *out) {
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   (void)sim::AppendByteRow(&payload, sim::kRowAttention, attention);
   AppendPacket(payload, out);
 }

@@ -9,9 +9,6 @@
 
 namespace bench {
 
-// Raw samples a second on the 57600-baud headset.
-const int kRawRate = 512;
-
 // Appends one framed packet to out: an eSense packet (poor signal,
 // attention, meditation and the eight band powers, 36 bytes), a blink
 // packet (6 bytes), a raw sample packet (8 bytes), an attention packet

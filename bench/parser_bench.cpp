@@ -10,6 +10,7 @@
 
 #include "bench/headset.h"
 #include "thinkgear/parser.h"
+#include "tools/packet.h"
 
 namespace {
 
@@ -24,10 +25,10 @@ Stream RawWaveStream(int seconds) {
   Stream s;
   uint32_t sample = 0;
   for (int second = 0; second < seconds; ++second) {
-    for (int i = 0; i < bench::kRawRate; ++i) {
+    for (int i = 0; i < sim::kRawRate; ++i) {
       bench::AppendRaw(bench::RawSample(sample++), &s.bytes);
       ++s.packets;
-      if (i == bench::kRawRate / 2) {
+      if (i == sim::kRawRate / 2) {
         bench::AppendESense(static_cast<uint32_t>(second), &s.bytes);
         ++s.packets;
       }

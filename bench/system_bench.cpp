@@ -53,6 +53,8 @@
 #include <vector>
 
 #include "bench/headset.h"
+#include "tools/clock.h"
+#include "tools/packet.h"
 #include "tools/pty.h"
 
 extern char **environ;
@@ -94,14 +96,6 @@ void Progress(const char *format, ...) {
   std::vfprintf(stderr, format, args);
   std::fprintf(stderr, "\n");
   va_end(args);
-}
-
-int64_t NowNs(void) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return 0;
-  }
-  return static_cast<int64_t>(now.tv_sec) * kSecond + now.tv_nsec;
 }
 
 // ---------------------------------------------------------------------------
@@ -169,6 +163,9 @@ bool Spawn(const Command &command, Child *child, std::string *error) {
   if ((command.pipeIn && !MakePipe(inPipe)) || (command.captureOut && !MakePipe(outPipe)) ||
       (command.captureErr && !MakePipe(errPipe))) {
     *error = std::string("pipe: ") + std::strerror(errno);
+    for (int *fd : {&inPipe[0], &inPipe[1], &outPipe[0], &outPipe[1], &errPipe[0], &errPipe[1]}) {
+      CloseFd(fd);
+    }
     return false;
   }
   posix_spawn_file_actions_t actions;
@@ -249,9 +246,9 @@ bool Running(Child *child) {
 
 // Waits up to timeoutNs for the child to exit.
 bool WaitExit(Child *child, int64_t timeoutNs) {
-  const int64_t deadline = NowNs() + timeoutNs;
+  const int64_t deadline = sim::MonotonicNs() + timeoutNs;
   while (Running(child)) {
-    const int64_t left = deadline - NowNs();
+    const int64_t left = deadline - sim::MonotonicNs();
     if (left <= 0) {
       return false;
     }
@@ -404,9 +401,9 @@ bool StartXvfb(Child *xvfb, std::string *display, std::string *error) {
     return false;
   }
   std::string number;
-  const int64_t deadline = NowNs() + 20 * kSecond;
+  const int64_t deadline = sim::MonotonicNs() + 20 * kSecond;
   for (;;) {
-    const int64_t left = deadline - NowNs();
+    const int64_t left = deadline - sim::MonotonicNs();
     struct pollfd pfd = {fds[0], POLLIN, 0};
     if (left <= 0 || poll(&pfd, 1, static_cast<int>(left / kMs) + 1) <= 0) {
       *error = "Xvfb did not report its display in 20 s";
@@ -433,7 +430,6 @@ bool StartXvfb(Child *xvfb, std::string *display, std::string *error) {
 
 struct Observer {
   Display *display = nullptr;
-  Window window = 0;
 };
 
 bool OpenObserver(const std::string &name, Observer *observer, std::string *error) {
@@ -468,7 +464,6 @@ bool OpenObserver(const std::string &name, Observer *observer, std::string *erro
     return false;
   }
   observer->display = display;
-  observer->window = window;
   return true;
 }
 
@@ -514,28 +509,19 @@ void UnplugHeadset(Headset *headset) {
 
 struct OutputScan {
   std::string line;  // the end of the current line
-  bool connected = false;
   uint64_t attentionLines = 0;
   double lastAttention = -1;
-  uint64_t blinkLines = 0;
   bool ready = false;      // mouse_observer.exe's "ready ..." line
   uint64_t downLines = 0;  // mouse_observer.exe's "down X Y ..." lines
   bool downElsewhere = false;
-  uint64_t bytes = 0;
 };
 
 void ScanLine(OutputScan *scan) {
   const std::string &line = scan->line;
-  if (line.find("connection established") != std::string::npos) {
-    scan->connected = true;
-  }
-  size_t at = line.find("New attention value: ");
+  const size_t at = line.find("New attention value: ");
   if (at != std::string::npos) {
     ++scan->attentionLines;
     scan->lastAttention = std::strtod(line.c_str() + at + 21, nullptr);
-  }
-  if (line.find("New eye blinking value: ") != std::string::npos) {
-    ++scan->blinkLines;
   }
   if (line.compare(0, 6, "ready ") == 0) {
     scan->ready = true;
@@ -550,7 +536,6 @@ void ScanLine(OutputScan *scan) {
 }
 
 void ScanBytes(OutputScan *scan, const char *bytes, size_t count) {
-  scan->bytes += count;
   for (size_t i = 0; i < count; ++i) {
     if (bytes[i] == '\n') {
       ScanLine(scan);
@@ -562,9 +547,6 @@ void ScanBytes(OutputScan *scan, const char *bytes, size_t count) {
       scan->line.erase(0, 256);
     }
     scan->line += bytes[i];
-  }
-  if (scan->line.find("connection established") != std::string::npos) {
-    scan->connected = true;
   }
 }
 
@@ -590,28 +572,33 @@ struct Run {
   std::vector<uint8_t> queue;  // bytes for the headset not yet written
   size_t queueStart = 0;
 
-  uint64_t presses = 0;  // left button presses seen by the X client
+  uint64_t presses = 0;  // left presses seen by the X client, or by mouse_observer.exe
   int64_t lastPressNs = 0;
   std::vector<int64_t> blinkWrites;  // when each timed blink went in
   bool pressElsewhere = false;
-  uint64_t otherButtons = 0;
-  bool windowsPresses = false;  // presses come from mouse_observer.exe
   std::string failure;
 };
 
 void SetFeed(Run *run, Feed feed) {
   run->feed = feed;
-  const int64_t now = NowNs();
+  const int64_t now = sim::MonotonicNs();
   run->nextESense = now;
   run->nextRaw = now;
 }
 
-void QueueBytes(Run *run, const std::vector<uint8_t> &bytes) {
+// The queue, emptied of what was written once all of it was: more bytes
+// for the headset go at its end.
+std::vector<uint8_t> *QueueTail(Run *run) {
   if (run->queueStart == run->queue.size()) {
     run->queue.clear();
     run->queueStart = 0;
   }
-  run->queue.insert(run->queue.end(), bytes.begin(), bytes.end());
+  return &run->queue;
+}
+
+void QueueBytes(Run *run, const std::vector<uint8_t> &bytes) {
+  std::vector<uint8_t> *queue = QueueTail(run);
+  queue->insert(queue->end(), bytes.begin(), bytes.end());
 }
 
 size_t Queued(const Run &run) { return run.queue.size() - run.queueStart; }
@@ -641,22 +628,19 @@ int64_t FeedDue(Run *run, int64_t now) {
   if (run->feed == Feed::kNone) {
     return INT64_MAX;
   }
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> *queue = QueueTail(run);
   while (run->nextESense <= now) {
-    bench::AppendESense(run->eSenseCount++, &bytes);
+    bench::AppendESense(run->eSenseCount++, queue);
     run->nextESense += kSecond;
   }
   int64_t next = run->nextESense;
   if (run->feed == Feed::kRawWave) {
     // 512 a second: one every 1953125 ns.
     while (run->nextRaw <= now) {
-      bench::AppendRaw(bench::RawSample(run->rawCount++), &bytes);
-      run->nextRaw += kSecond / bench::kRawRate;
+      bench::AppendRaw(bench::RawSample(run->rawCount++), queue);
+      run->nextRaw += kSecond / sim::kRawRate;
     }
     next = std::min(next, run->nextRaw);
-  }
-  if (!bytes.empty()) {
-    QueueBytes(run, bytes);
   }
   return next;
 }
@@ -666,20 +650,14 @@ void HandleXEvents(Run *run, int64_t seen) {
   while (XPending(display) > 0) {
     XEvent event;
     XNextEvent(display, &event);
-    if (event.type != ButtonPress) {
-      continue;
-    }
-    if (event.xbutton.button != Button1) {
-      ++run->otherButtons;
+    if (event.type != ButtonPress || event.xbutton.button != Button1) {
       continue;
     }
     if (event.xbutton.x_root != kPointerX || event.xbutton.y_root != kPointerY) {
       run->pressElsewhere = true;
     }
-    if (!run->windowsPresses) {
-      ++run->presses;
-      run->lastPressNs = seen;
-    }
+    ++run->presses;
+    run->lastPressNs = seen;
   }
 }
 
@@ -713,7 +691,7 @@ bool Pump(Run *run, int64_t untilNs, const std::function<bool()> &done = nullptr
     if (done && done()) {
       return true;
     }
-    int64_t now = NowNs();
+    int64_t now = sim::MonotonicNs();
     if (now >= untilNs) {
       return !done;
     }
@@ -749,7 +727,7 @@ bool Pump(Run *run, int64_t untilNs, const std::function<bool()> &done = nullptr
     struct timespec timeout = {static_cast<time_t>(wait / kSecond),
                                static_cast<long>(wait % kSecond)};
     const int ready = ppoll(fds, count, &timeout, nullptr);
-    const int64_t seen = NowNs();
+    const int64_t seen = sim::MonotonicNs();
     if (ready < 0) {
       if (errno == EINTR) {
         continue;
@@ -767,7 +745,7 @@ bool Pump(Run *run, int64_t untilNs, const std::function<bool()> &done = nullptr
     if (fds[4].revents != 0) {
       const uint64_t before = run->observerOut.downLines;
       (void)DrainPipe(&run->windowsObserver.out, &run->observerOut, nullptr);
-      if (run->windowsPresses && run->observerOut.downLines > before) {
+      if (run->observerOut.downLines > before) {
         run->presses += run->observerOut.downLines - before;
         run->lastPressNs = seen;
       }
@@ -795,7 +773,7 @@ bool Pump(Run *run, int64_t untilNs, const std::function<bool()> &done = nullptr
 
 // Waits until every queued byte is in the pseudo-terminal.
 bool Flush(Run *run) {
-  return Pump(run, NowNs() + 10 * kSecond, [run] { return Queued(*run) == 0; });
+  return Pump(run, sim::MonotonicNs() + 10 * kSecond, [run] { return Queued(*run) == 0; });
 }
 
 // ---------------------------------------------------------------------------
@@ -854,13 +832,13 @@ std::vector<int64_t> MeasureBlinks(Run *run, int blinks, int *lost, uint64_t *ex
   const uint64_t pressesAtStart = run->presses;
   for (int i = 0; i < blinks; ++i) {
     // A pause between blinks, at times unrelated to the eSense packets.
-    if (!Pump(run, NowNs() + gapMs(random) * kMs) || !Flush(run)) {
+    if (!Pump(run, sim::MonotonicNs() + gapMs(random) * kMs) || !Flush(run)) {
       break;
     }
     std::vector<uint8_t> packet;
     bench::AppendBlink(static_cast<uint8_t>(strength(random)), &packet);
     const uint64_t before = run->presses;
-    const int64_t written = NowNs();
+    const int64_t written = sim::MonotonicNs();
     const ssize_t n = write(run->headset.master, packet.data(), packet.size());
     if (n != static_cast<ssize_t>(packet.size())) {
       run->failure = "the blink packet did not go into the pseudo-terminal in one write";
@@ -876,7 +854,7 @@ std::vector<int64_t> MeasureBlinks(Run *run, int blinks, int *lost, uint64_t *ex
     }
   }
   // Any click that comes late or twice shows up here.
-  (void)Pump(run, NowNs() + 300 * kMs);
+  (void)Pump(run, sim::MonotonicNs() + 300 * kMs);
   const uint64_t presses = run->presses - pressesAtStart;
   *extra = presses > latencies.size() ? presses - latencies.size() : 0;
   *stealPercent = -1;
@@ -908,13 +886,13 @@ bool MeasureCpu(Run *run, Feed feed, int seconds, double *percent, double *runPe
   SetFeed(run, feed);
   const long long ticks0 = CpuTicks(run->program.pid);
   const long long run0 = RunNs(run->program.pid);
-  const int64_t t0 = NowNs();
+  const int64_t t0 = sim::MonotonicNs();
   if (!Pump(run, t0 + seconds * kSecond)) {
     return false;
   }
   const long long ticks1 = CpuTicks(run->program.pid);
   const long long run1 = RunNs(run->program.pid);
-  const int64_t t1 = NowNs();
+  const int64_t t1 = sim::MonotonicNs();
   if (ticks0 < 0 || ticks1 < 0) {
     run->failure = "cannot read /proc/PID/stat";
     return false;
@@ -961,14 +939,14 @@ bool Connect(Run *run, const Command &command) {
     return false;
   }
   Progress("waiting for the connection (the program waits 10 s on the port)");
-  const int64_t start = NowNs();
+  const int64_t start = sim::MonotonicNs();
   if (!Pump(run, start + 60 * kSecond, [run] { return run->programOut.attentionLines > 0; })) {
     if (run->failure.empty()) {
       run->failure = "no connection within 60 s";
     }
     return false;
   }
-  Progress("connected after %.1f s", static_cast<double>(NowNs() - start) / kSecond);
+  Progress("connected after %.1f s", static_cast<double>(sim::MonotonicNs() - start) / kSecond);
   return true;
 }
 
@@ -992,7 +970,11 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
   if (!ok) {
     run.failure = "cannot make a temporary directory";
   }
-  ok = ok && mkdir((dir + "/ports").c_str(), 0700) == 0 && mkdir((dir + "/run").c_str(), 0700) == 0;
+  if (ok &&
+      (mkdir((dir + "/ports").c_str(), 0700) != 0 || mkdir((dir + "/run").c_str(), 0700) != 0)) {
+    run.failure = std::string("mkdir in ") + dir + ": " + std::strerror(errno);
+    ok = false;
+  }
   if (ok && !StartXvfb(&xvfb, &display, &error)) {
     run.failure = error;
     ok = false;
@@ -1028,12 +1010,17 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
     latency = Summarize(latencies);
     if (!options.samples.empty()) {
       std::FILE *f = std::fopen(options.samples.c_str(), "w");
-      if (f != nullptr) {
-        for (size_t i = 0; i < latencies.size(); ++i) {
-          std::fprintf(f, "%.6f %.1f\n", static_cast<double>(run.blinkWrites[i]) / kSecond,
-                       static_cast<double>(latencies[i]) / 1000);
-        }
-        std::fclose(f);
+      bool written = f != nullptr;
+      for (size_t i = 0; written && i < latencies.size(); ++i) {
+        written = std::fprintf(f, "%.6f %.1f\n", static_cast<double>(run.blinkWrites[i]) / kSecond,
+                               static_cast<double>(latencies[i]) / 1000) > 0;
+      }
+      if (f != nullptr && std::fclose(f) != 0) {
+        written = false;
+      }
+      if (!written) {
+        Progress("cannot write the samples to %s: %s", options.samples.c_str(),
+                 std::strerror(errno));
       }
     }
     ok = run.failure.empty();
@@ -1059,14 +1046,15 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
     std::uniform_int_distribution<int> gapMs(10, 30);
     std::string xdotoolError;
     for (int i = 0; i < options.xdotoolClicks && ok; ++i) {
-      ok = Pump(&run, NowNs() + gapMs(random) * kMs);
+      ok = Pump(&run, sim::MonotonicNs() + gapMs(random) * kMs);
       Command command;
       command.argv = {options.xdotool, "click", "1"};
       command.env = {"DISPLAY=" + display};
       Child xdotool;
       const uint64_t before = run.presses;
-      const int64_t spawned = NowNs();
+      const int64_t spawned = sim::MonotonicNs();
       if (!Spawn(command, &xdotool, &xdotoolError)) {
+        Stop(&xdotool);  // started, should only its pidfd have failed
         break;
       }
       if (Pump(&run, spawned + 5 * kSecond, [&] { return run.presses > before; })) {
@@ -1138,11 +1126,11 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
   if (ok) {
     Progress("%ld packets", options.packets);
     SetFeed(&run, Feed::kNone);
-    ok = Flush(&run) && Pump(&run, NowNs() + 300 * kMs);
+    ok = Flush(&run) && Pump(&run, sim::MonotonicNs() + 300 * kMs);
     rssBefore = StatusKiB(run.program.pid, "VmRSS");
     std::vector<uint8_t> chunk;
     const long perChunk = 1024;
-    const int64_t start = NowNs();
+    const int64_t start = sim::MonotonicNs();
     long sent = 0;
     uint32_t sample = 0;
     while (ok && sent < options.packets) {
@@ -1154,18 +1142,18 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
       QueueBytes(&run, chunk);
       sent += n;
       // Keep a little ahead of the pseudo-terminal, no more.
-      ok = Pump(&run, NowNs() + 30 * kSecond, [&run] { return Queued(run) < 16384; });
+      ok = Pump(&run, sim::MonotonicNs() + 30 * kSecond, [&run] { return Queued(run) < 16384; });
     }
     // An attention packet behind them: its line says nictate took them all.
     const uint64_t attentionBefore = run.programOut.attentionLines;
     std::vector<uint8_t> marker;
     bench::AppendAttention(99, &marker);
     QueueBytes(&run, marker);
-    ok = ok && Pump(&run, NowNs() + 120 * kSecond, [&run, attentionBefore] {
+    ok = ok && Pump(&run, sim::MonotonicNs() + 120 * kSecond, [&run, attentionBefore] {
            return run.programOut.attentionLines > attentionBefore &&
                   run.programOut.lastAttention == 99.0;
          });
-    feedSeconds = static_cast<double>(NowNs() - start) / kSecond;
+    feedSeconds = static_cast<double>(sim::MonotonicNs() - start) / kSecond;
     rssAfter = StatusKiB(run.program.pid, "VmRSS");
     if (!ok && run.failure.empty()) {
       run.failure = "nictate did not take the packets";
@@ -1177,7 +1165,7 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
     Progress("CPU, device unplugged: %d s", options.cpuSeconds);
     UnplugHeadset(&run.headset);
     double percent = 0, runPercent = 0;
-    ok = Pump(&run, NowNs() + 1500 * kMs) &&
+    ok = Pump(&run, sim::MonotonicNs() + 1500 * kMs) &&
          MeasureCpu(&run, Feed::kNone, options.cpuSeconds, &percent, &runPercent);
     if (ok) {
       const bool met = percent < kCpuTargetPercent;
@@ -1227,7 +1215,6 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
 Row RunWine(const Options &options) {
   const std::string what = "Blink-to-click latency, Windows build under Wine (nictate.exe)";
   Run run;
-  run.windowsPresses = true;
   std::string error;
   const std::vector<std::string> wineEnv = {"WINEPREFIX=" + options.winePrefix,
                                             "DISPLAY=" + options.wineDisplay, "WINEDEBUG=-all",
@@ -1247,7 +1234,7 @@ Row RunWine(const Options &options) {
     ok = Spawn(command, &run.windowsObserver, &error);
   }
   if (ok) {
-    ok = Pump(&run, NowNs() + 60 * kSecond, [&run] { return run.observerOut.ready; });
+    ok = Pump(&run, sim::MonotonicNs() + 60 * kSecond, [&run] { return run.observerOut.ready; });
     if (!ok) {
       error = "mouse_observer.exe did not start: " + run.failure;
     }

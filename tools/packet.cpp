@@ -6,8 +6,6 @@
 
 namespace sim {
 
-void ClearPayload(Payload *payload) { payload->length = 0; }
-
 bool AppendByteRow(Payload *payload, uint8_t code, uint8_t value) {
   if (code >= 0x80 || kMaxPayloadLength - payload->length < 2) {
     return false;
@@ -45,6 +43,18 @@ bool AppendBandPowers(Payload *payload, const uint32_t powers[kBandCount]) {
     value[3 * band + 2] = static_cast<uint8_t>(power & 0xFF);
   }
   return AppendLongRow(payload, kRowBandPowers, value, sizeof value);
+}
+
+bool AppendESenseRows(Payload *payload, uint8_t poorSignal, uint8_t attention, uint8_t meditation,
+                      const uint32_t bands[kBandCount]) {
+  const Payload before = *payload;
+  if (AppendByteRow(payload, kRowPoorSignal, poorSignal) &&
+      AppendByteRow(payload, kRowAttention, attention) &&
+      AppendByteRow(payload, kRowMeditation, meditation) && AppendBandPowers(payload, bands)) {
+    return true;
+  }
+  *payload = before;
+  return false;
 }
 
 uint8_t PayloadChecksum(const uint8_t *bytes, size_t length) {

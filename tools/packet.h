@@ -24,13 +24,14 @@ const uint8_t kRowRawSample = 0x80;      // two bytes, big-endian signed
 const uint8_t kRowBandPowers = 0x83;     // eight 3-byte big-endian unsigned values
 const size_t kBandCount = 8;
 
+// Raw samples a second, on a headset at 57600 baud.
+const int kRawRate = 512;
+
+// A payload being built; a new one is empty.
 struct Payload {
-  size_t length;
+  size_t length = 0;
   uint8_t bytes[kMaxPayloadLength];
 };
-
-// Empties the payload.
-void ClearPayload(Payload *payload);
 
 // Appends a row of a code below 0x80: the code and one value byte. False,
 // with the payload unchanged, when the row does not fit.
@@ -47,6 +48,11 @@ bool AppendRawSample(Payload *payload, int16_t sample);
 // high alpha, low beta, high beta, low gamma, mid gamma, each clamped to
 // 24 bits.
 bool AppendBandPowers(Payload *payload, const uint32_t powers[kBandCount]);
+
+// Appends the rows of an eSense packet: poor signal, attention, meditation
+// and the band powers (32 bytes in all). False when they do not fit.
+bool AppendESenseRows(Payload *payload, uint8_t poorSignal, uint8_t attention, uint8_t meditation,
+                      const uint32_t bands[kBandCount]);
 
 // The checksum of a payload: the low eight bits of its inverted sum.
 uint8_t PayloadChecksum(const uint8_t *bytes, size_t length);

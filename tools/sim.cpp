@@ -30,6 +30,7 @@
 #include "link/thinkgear.h"
 #include "thinkgear/parser.h"
 #include "thinkgear/serial.h"
+#include "tools/clock.h"
 #include "tools/packet.h"
 #include "tools/pty.h"
 #include "tools/stream_log.h"
@@ -40,7 +41,6 @@ const char kName[] = "nictate-sim";
 const int kUsageStatus = 2;
 const int kFailureStatus = 1;
 const int64_t kSecond = 1000000000;  // nanoseconds
-const int kRawRate = 512;            // samples a second
 
 const char kUsage[] =
     "Usage: nictate-sim [OPTION]...\n"
@@ -397,7 +397,7 @@ ESense NextESense(Wearer *wearer) {
 
 // One raw sample: alpha and theta waves and noise, in the ADC's units.
 int16_t NextRawSample(Wearer *wearer, int64_t index) {
-  const double t = static_cast<double>(index) / kRawRate;
+  const double t = static_cast<double>(index) / sim::kRawRate;
   const double value = 180 * std::sin(2 * M_PI * 10.0 * t + wearer->alphaPhase) +
                        90 * std::sin(2 * M_PI * 6.2 * t + wearer->thetaPhase) +
                        40 * Gaussian(&wearer->random);
@@ -436,14 +436,6 @@ bool InstallSignals(void) {
   sigemptyset(&ignore.sa_mask);
   return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
          sigaction(SIGHUP, &action, nullptr) == 0 && sigaction(SIGPIPE, &ignore, nullptr) == 0;
-}
-
-int64_t NowNs(void) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return 0;
-  }
-  return static_cast<int64_t>(now.tv_sec) * kSecond + now.tv_nsec;
 }
 
 // Standard output is the simulator's report; a reader that went away does
@@ -604,22 +596,42 @@ void UnplugPort(Port *port) {
   Say("%s: COM%d unplugged\n", kName, port->com);
 }
 
+// Writes what the port takes of the bytes now: the count (0 while it is
+// full), or -1 when it failed, which is said and marks the port failed.
+ssize_t WriteSome(Port *port, const void *bytes, size_t count) {
+  ssize_t n;
+  do {
+    n = write(port->master, bytes, count);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) {
+    return n;
+  }
+  if (errno == EAGAIN) {
+    return 0;
+  }
+  std::fprintf(stderr, "%s: cannot write to %s: %s\n", kName, port->path.c_str(),
+               std::strerror(errno));
+  port->failed = true;
+  return -1;
+}
+
+// Says how many packets were dropped since it last said so.
+void ReportDropped(Port *port) {
+  if (port->dropped != 0) {
+    std::fprintf(stderr, "%s: dropped %" PRIu64 " packets while nobody read COM%d\n", kName,
+                 port->dropped, port->com);
+    port->dropped = 0;
+  }
+}
+
 // Writes what is left of a packet the port took in part.
 void FlushPending(Port *port) {
   while (!port->pending.empty()) {
-    const ssize_t n = write(port->master, port->pending.data(), port->pending.size());
-    if (n > 0) {
-      port->pending.erase(0, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      return;
-    } else {
-      std::fprintf(stderr, "%s: cannot write to %s: %s\n", kName, port->path.c_str(),
-                   std::strerror(errno));
-      port->failed = true;
+    const ssize_t n = WriteSome(port, port->pending.data(), port->pending.size());
+    if (n <= 0) {
       return;
     }
+    port->pending.erase(0, static_cast<size_t>(n));
   }
 }
 
@@ -634,28 +646,15 @@ bool Send(Port *port, const uint8_t *bytes, size_t count) {
     ++port->dropped;
     return false;
   }
-  ssize_t n;
-  do {
-    n = write(port->master, bytes, count);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    if (errno == EAGAIN) {
-      ++port->dropped;
-      return false;
-    }
-    std::fprintf(stderr, "%s: cannot write to %s: %s\n", kName, port->path.c_str(),
-                 std::strerror(errno));
-    port->failed = true;
+  const ssize_t n = WriteSome(port, bytes, count);
+  if (n <= 0) {
+    port->dropped += n == 0 ? 1 : 0;
     return false;
   }
   if (static_cast<size_t>(n) < count) {
     port->pending.assign(reinterpret_cast<const char *>(bytes) + n, count - n);
   }
-  if (port->dropped != 0) {
-    std::fprintf(stderr, "%s: dropped %" PRIu64 " packets while nobody read COM%d\n", kName,
-                 port->dropped, port->com);
-    port->dropped = 0;
-  }
+  ReportDropped(port);
   return true;
 }
 
@@ -679,11 +678,7 @@ bool SendPayload(Stream *stream, const sim::Payload &payload) {
 void SendESense(Stream *stream) {
   const ESense e = NextESense(&stream->wearer);
   sim::Payload payload;
-  sim::ClearPayload(&payload);
-  (void)sim::AppendByteRow(&payload, sim::kRowPoorSignal, e.poorSignal);
-  (void)sim::AppendByteRow(&payload, sim::kRowAttention, e.attention);
-  (void)sim::AppendByteRow(&payload, sim::kRowMeditation, e.meditation);
-  (void)sim::AppendBandPowers(&payload, e.bands);
+  (void)sim::AppendESenseRows(&payload, e.poorSignal, e.attention, e.meditation, e.bands);
   if (!SendPayload(stream, payload)) {
     return;
   }
@@ -698,7 +693,6 @@ void SendESense(Stream *stream) {
 void SendRaw(Stream *stream, int64_t index) {
   const int16_t sample = NextRawSample(&stream->wearer, index);
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   (void)sim::AppendRawSample(&payload, sample);
   if (SendPayload(stream, payload)) {
     Say("%s %d\n", sim::ValueName(TG_DATA_RAW), sample);
@@ -708,7 +702,6 @@ void SendRaw(Stream *stream, int64_t index) {
 void SendBlink(Stream *stream) {
   const uint8_t strength = static_cast<uint8_t>(UniformInt(&stream->wearer.random, 40, 160));
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   (void)sim::AppendByteRow(&payload, sim::kRowBlinkStrength, strength);
   if (SendPayload(stream, payload)) {
     Say("%s %d\n", sim::ValueName(TG_DATA_BLINK_STRENGTH), strength);
@@ -736,7 +729,6 @@ void SendNoise(Stream *stream) {
 void SendCorruptBlink(Stream *stream) {
   const uint8_t strength = static_cast<uint8_t>(UniformInt(&stream->wearer.random, 40, 160));
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   (void)sim::AppendByteRow(&payload, sim::kRowBlinkStrength, strength);
   uint8_t packet[sim::kMaxPacketLength];
   const size_t length = sim::EncodePacket(payload, packet);
@@ -754,17 +746,11 @@ bool SendWhole(Port *port, const uint8_t *bytes, size_t count) {
   }
   size_t sent = 0;
   if (port->pending.empty()) {
-    ssize_t n;
-    do {
-      n = write(port->master, bytes, count);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && errno != EAGAIN) {
-      std::fprintf(stderr, "%s: cannot write to %s: %s\n", kName, port->path.c_str(),
-                   std::strerror(errno));
-      port->failed = true;
+    const ssize_t n = WriteSome(port, bytes, count);
+    if (n < 0) {
       return false;
     }
-    sent = n > 0 ? static_cast<size_t>(n) : 0;
+    sent = static_cast<size_t>(n);
   }
   port->pending.append(reinterpret_cast<const char *>(bytes) + sent, count - sent);
   return true;
@@ -924,7 +910,7 @@ bool RunEvent(Stream *stream, Schedule *schedule, EventKind kind, int64_t now) {
     case kEventRaw:
       SendRaw(stream, schedule->rawIndex);
       ++schedule->rawIndex;
-      schedule->due[kEventRaw] = schedule->rawIndex * kSecond / kRawRate;
+      schedule->due[kEventRaw] = schedule->rawIndex * kSecond / sim::kRawRate;
       break;
     case kEventReplay:
       FlushPending(port);
@@ -997,12 +983,12 @@ void ReadKeys(Stream *stream, Keyboard *keyboard) {
 void Run(Stream *stream, Keyboard *keyboard) {
   Schedule schedule;
   StartSchedule(*stream, &schedule);
-  const int64_t start = NowNs();
+  const int64_t start = sim::MonotonicNs();
   for (;;) {
     if (gStopSignal != 0) {
       return;
     }
-    const int64_t now = NowNs() - start;
+    const int64_t now = sim::MonotonicNs() - start;
     // Every event that is due, earliest first.
     for (;;) {
       int next = -1;
@@ -1037,7 +1023,7 @@ void Run(Stream *stream, Keyboard *keyboard) {
     struct timespec timeout;
     struct timespec *timeoutPointer = nullptr;
     if (wake != kNever) {
-      const int64_t left = std::max<int64_t>(0, wake - (NowNs() - start));
+      const int64_t left = std::max<int64_t>(0, wake - (sim::MonotonicNs() - start));
       timeout.tv_sec = static_cast<time_t>(left / kSecond);
       timeout.tv_nsec = static_cast<long>(left % kSecond);
       timeoutPointer = &timeout;
@@ -1056,7 +1042,7 @@ void Run(Stream *stream, Keyboard *keyboard) {
       }
     }
     if (schedule.replayWaitingSince >= 0 && stream->port->pending.empty()) {
-      schedule.replayDelay += NowNs() - start - schedule.replayWaitingSince;
+      schedule.replayDelay += sim::MonotonicNs() - start - schedule.replayWaitingSince;
       schedule.replayWaitingSince = -1;
       schedule.due[kEventReplay] = NextReplay(*stream, schedule);
     }
@@ -1082,7 +1068,8 @@ int main(int argc, char **argv) {
     }
   } else if (!options.silent) {
     if (!options.haveSeed) {
-      options.seed = static_cast<uint64_t>(NowNs()) ^ (static_cast<uint64_t>(getpid()) << 32);
+      options.seed =
+          static_cast<uint64_t>(sim::MonotonicNs()) ^ (static_cast<uint64_t>(getpid()) << 32);
       std::fprintf(stderr, "%s: seed %" PRIu64 "\n", kName, options.seed);
     }
     StartWearer(&stream.wearer, options.seed);
@@ -1122,10 +1109,7 @@ int main(int argc, char **argv) {
     Run(&stream, &keyboard);
     StopKeyboard(&keyboard);
     status = port.failed ? kFailureStatus : 0;
-    if (port.dropped != 0) {
-      std::fprintf(stderr, "%s: dropped %" PRIu64 " packets while nobody read COM%d\n", kName,
-                   port.dropped, port.com);
-    }
+    ReportDropped(&port);
   }
   RemoveLink(&port);
   ClosePty(&port);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace sim {
 
@@ -113,7 +114,7 @@ bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, st
   bool ok = true;
   int c;
   bool more = true;
-  while (ok && more) {
+  while (more) {
     line.clear();
     while ((c = std::fgetc(file)) != EOF && c != '\n') {
       line.push_back(static_cast<char>(c));
@@ -143,7 +144,7 @@ bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, st
         if (!chunks->empty() && chunks->back().micros == micros) {
           chunks->back().bytes.insert(chunks->back().bytes.end(), bytes.begin(), bytes.end());
         } else {
-          chunks->push_back(StreamChunk{micros, bytes});
+          chunks->push_back(StreamChunk{micros, std::move(bytes)});
         }
         break;
     }

@@ -46,7 +46,6 @@ std::vector<uint8_t> Encode(const sim::Payload &payload) {
 
 TEST(SimPacket, EncodesTheHeadsetsBytes) {
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   // No rows: sync, sync, length 0, checksum ~0.
   EXPECT_EQ(Encode(payload), (std::vector<uint8_t>{0xAA, 0xAA, 0x00, 0xFF}));
 
@@ -56,7 +55,7 @@ TEST(SimPacket, EncodesTheHeadsetsBytes) {
 
   // Raw -2: code 80, length 2, FF FE big-endian; sum 0x27F, low byte 0x7F
   // inverted is 0x80.
-  sim::ClearPayload(&payload);
+  payload = sim::Payload();
   ASSERT_TRUE(sim::AppendRawSample(&payload, -2));
   EXPECT_EQ(Encode(payload),
             (std::vector<uint8_t>{0xAA, 0xAA, 0x04, 0x80, 0x02, 0xFF, 0xFE, 0x80}));
@@ -68,7 +67,6 @@ TEST(SimPacket, EncodesTheHeadsetsBytes) {
 
 TEST(SimPacket, EveryRowDecodesToItsValueThroughTheLibrarysParser) {
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   const uint32_t bands[sim::kBandCount] = {0, 1, 0x123456, 0xFFFFFF, 0x1000000, 7, 65536, 255};
   ASSERT_TRUE(sim::AppendByteRow(&payload, sim::kRowPoorSignal, 200));
   ASSERT_TRUE(sim::AppendByteRow(&payload, sim::kRowAttention, 100));
@@ -102,7 +100,6 @@ TEST(SimPacket, EveryRowDecodesToItsValueThroughTheLibrarysParser) {
 
 TEST(SimPacket, FullPayloadRefusesARowAndStaysAsItWas) {
   sim::Payload payload;
-  sim::ClearPayload(&payload);
   while (sim::AppendByteRow(&payload, sim::kRowAttention, 1)) {
   }
   EXPECT_EQ(payload.length, 168u);  // 84 two-byte rows; a byte is left
