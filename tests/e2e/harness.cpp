@@ -382,20 +382,9 @@ bool WaitExit(Process *process, double seconds) {
   return WaitUntil({process}, nullptr, seconds, [&] { return !process->Running(); });
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+bool Exists(const std::string &path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
 }
 
 }  // namespace e2e

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/files.h"
+
 struct _XDisplay;  // Xlib's Display
 
 namespace e2e {
@@ -125,11 +127,11 @@ bool WaitUntil(const std::vector<Process *> &processes, XRecorder *recorder, dou
 // Waits for the process to exit, reading its pipes; false at the deadline.
 bool WaitExit(Process *process, double seconds);
 
-// The lines of text (the last one only if it ends with a line end).
-std::vector<std::string> Lines(const std::string &text);
+using testfiles::Lines;
+using testfiles::ReadFile;
 
-// The file's whole content ("" when it cannot be read).
-std::string ReadFile(const std::string &path);
+// Whether anything (a link too, dangling or not) is at the path.
+bool Exists(const std::string &path);
 
 }  // namespace e2e
 

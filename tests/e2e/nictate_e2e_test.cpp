@@ -28,27 +28,18 @@ namespace {
 using e2e::Printed;
 using e2e::Process;
 using e2e::Sent;
-using e2e::SpawnOptions;
+using e2e::ValueLines;
 using e2e::WaitExit;
 using e2e::WaitUntil;
 
-const char kIdLine[] = "ThinkGear Connection ID is: 0.\n\n";
+using e2e::Attempt;
+using e2e::Exists;
+using e2e::Header;
 using e2e::kAttention;
 using e2e::kBlink;
 using e2e::kConnectError;
+using e2e::kIdLine;
 using e2e::kOpenFailed;
-using e2e::kPointerX;
-using e2e::kPointerY;
-
-std::string Attempt(int port) {
-  const std::string name = "\\\\.\\COM" + std::to_string(port);
-  return "ok" + name + "trying to connect on" + name + "\n";
-}
-
-std::string Header() {
-  return "ThinkGear DLL version: " + std::to_string(NICTATE_LIBRARY_VERSION) +
-         "\nScanning COM ports 0 to 16...\n";
-}
 
 std::vector<std::string> Slice(const std::vector<std::string> &values, size_t from, size_t count) {
   if (from > values.size()) {
@@ -56,11 +47,6 @@ std::vector<std::string> Slice(const std::vector<std::string> &values, size_t fr
   }
   count = std::min(count, values.size() - from);
   return std::vector<std::string>(values.begin() + from, values.begin() + from + count);
-}
-
-bool Exists(const std::string &path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
 }
 
 class NictateRun : public e2e::Rig {
@@ -72,10 +58,7 @@ class NictateRun : public e2e::Rig {
     ASSERT_TRUE(WaitExit(sim, 10));
     EXPECT_TRUE(WIFEXITED(sim->status()) && WEXITSTATUS(sim->status()) == 0) << sim->err();
     EXPECT_FALSE(Exists(ports + "/com3")) << "the simulator left its link behind";
-    WaitUntil({nictate}, &recorder, 1.5, [] { return false; });
-    EXPECT_TRUE(nictate->Running()) << "nictate ended by itself:\n" << nictate->out();
-    nictate->Stop();
-    recorder.Sync();
+    StopNictate(nictate);
   }
 };
 
@@ -92,13 +75,8 @@ std::string ConnectedOnCom3Err() {
 }
 
 TEST_F(NictateRun, NoDeviceGivesTheFailureTranscriptAtOnceWhateverTheArguments) {
-  std::string out = Header();
-  std::string err = kIdLine;
-  for (int port = 0; port <= 16; ++port) {
-    out += Attempt(port) + kOpenFailed;
-    err += std::to_string(port) + kConnectError;
-  }
-  out += "connection could not be established\nPress the ENTER key...\n";
+  const std::string out = e2e::NoDeviceOut();
+  const std::string err = e2e::NoDeviceErr();
 
   const std::vector<std::vector<std::string>> commandLines = {{}, {"--help", "COM3", "-v"}};
   for (size_t i = 0; i < commandLines.size(); ++i) {
@@ -212,18 +190,6 @@ TEST_F(NictateRun, GarbageBetweenPacketsLosesNoValueAndMakesNoClick) {
   const auto blinks = Printed(nictate->out(), kBlink);
   EXPECT_EQ(blinks, Slice(Sent(sim->out(), "blink"), 0, blinks.size()));
   ExpectOneClickAtThePointerPerBlink(blinks.size());
-}
-
-// Every value line ("New ... value: ...") in order, marks left out.
-std::vector<std::string> ValueLines(const std::string &out) {
-  std::vector<std::string> values;
-  for (const auto &line : e2e::Lines(out)) {
-    const size_t at = line.find("New ");
-    if (at != std::string::npos) {
-      values.push_back(line.substr(at));
-    }
-  }
-  return values;
 }
 
 // The bytes of a stream log, without the times.

@@ -2,7 +2,8 @@
 // port map, simulated headsets published in it, nictate run as a user runs
 // it, and a private X display with the pointer at an odd spot and a recorder
 // of what lands on it. Each test has its own, so ctest runs them side by
-// side. Needs NICTATE_BINARY and NICTATE_SIM_BINARY, the built programs.
+// side. Needs NICTATE_BINARY and NICTATE_SIM_BINARY, the built programs,
+// and NICTATE_LIBRARY_VERSION, the version the library reports.
 #ifndef NICTATE_TESTS_E2E_RIG_H
 #define NICTATE_TESTS_E2E_RIG_H
 
@@ -27,8 +28,51 @@ const char kOpenFailed[] =
     "FAILED connection (-2 serialPortName could not be opened as a serial communication port for "
     "any reason.)\n";
 const char kConnectError[] = "ERROR: TG_Connect() returned -2.\n";
+const char kIdLine[] = "ThinkGear Connection ID is: 0.\n\n";
 const char kAttention[] = "New attention value: ";
 const char kBlink[] = "New eye blinking value: ";
+
+// The scan's line for a port, on standard output.
+inline std::string Attempt(int port) {
+  const std::string name = "\\\\.\\COM" + std::to_string(port);
+  return "ok" + name + "trying to connect on" + name + "\n";
+}
+
+// Standard output's first lines: the library's version, the scan's start.
+inline std::string Header() {
+  return "ThinkGear DLL version: " + std::to_string(NICTATE_LIBRARY_VERSION) +
+         "\nScanning COM ports 0 to 16...\n";
+}
+
+// The whole transcript of a run that finds no port to open, on standard
+// output and on the error stream.
+inline std::string NoDeviceOut() {
+  std::string out = Header();
+  for (int port = 0; port <= 16; ++port) {
+    out += Attempt(port) + kOpenFailed;
+  }
+  return out + "connection could not be established\nPress the ENTER key...\n";
+}
+
+inline std::string NoDeviceErr() {
+  std::string err = kIdLine;
+  for (int port = 0; port <= 16; ++port) {
+    err += std::to_string(port) + kConnectError;
+  }
+  return err;
+}
+
+// Every value line ("New ... value: ...") in order, marks left out.
+inline std::vector<std::string> ValueLines(const std::string &out) {
+  std::vector<std::string> values;
+  for (const auto &line : Lines(out)) {
+    const size_t at = line.find("New ");
+    if (at != std::string::npos) {
+      values.push_back(line.substr(at));
+    }
+  }
+  return values;
+}
 
 // The values printed after a label, as printed ("53.000000").
 inline std::vector<std::string> Printed(const std::string &out, const std::string &label) {
@@ -71,10 +115,11 @@ class Rig : public ::testing::Test {
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     std::unique_ptr<Process> sim(new Process(options));
     const std::string ready = "nictate-sim: COM" + std::to_string(com) + " is /dev/";
-    const bool up = sim->started() && WaitUntil({sim.get()}, nullptr, 10, [&] {
-                      return sim->out().find(ready) != std::string::npos &&
-                             sim->out().find('\n') != std::string::npos;
-                    });
+    const bool up =
+        sim->started() && WaitUntil({sim.get()}, nullptr, 10, [&] {
+          const size_t at = sim->out().find(ready);
+          return at != std::string::npos && sim->out().find('\n', at) != std::string::npos;
+        });
     if (!up) {
       ADD_FAILURE() << "the simulator did not publish COM" << com << ": " << sim->err();
       return nullptr;
@@ -99,6 +144,15 @@ class Rig : public ::testing::Test {
     std::unique_ptr<Process> nictate(new Process(options));
     EXPECT_TRUE(nictate->started());
     return nictate;
+  }
+
+  // Lets nictate print what it had read, then ends it (it never ends by
+  // itself once connected).
+  void StopNictate(Process *nictate) {
+    WaitUntil({nictate}, &recorder, 1.5, [] { return false; });
+    EXPECT_TRUE(nictate->Running()) << "nictate ended by itself:\n" << nictate->out();
+    nictate->Stop();
+    recorder.Sync();
   }
 
   // The private display with the pointer at its odd spot and the recorder

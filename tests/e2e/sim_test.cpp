@@ -30,6 +30,7 @@
 
 namespace {
 
+using e2e::Exists;
 using e2e::Process;
 using e2e::SpawnOptions;
 using e2e::WaitExit;
@@ -225,11 +226,6 @@ std::string LinkTarget(const std::string &link) {
   char target[256];
   const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
   return n < 0 ? std::string() : std::string(target, static_cast<size_t>(n));
-}
-
-bool Exists(const std::string &path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
 }
 
 int ExitCode(const Process &process) {

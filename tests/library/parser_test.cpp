@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/thinkgear.h"
+#include "tests/files.h"
 #include "tests/stream_bytes.h"
 #include "thinkgear/log.h"
 
@@ -21,6 +22,7 @@ namespace {
 using testbytes::Bytes;
 using testbytes::Join;
 using testbytes::Packet;
+using testfiles::ReadFile;
 
 // Feeds the bytes in pieces of `piece` bytes, as reads would bring them, and
 // returns the payloads of the frames found.
@@ -326,21 +328,6 @@ TEST(DecodePayload, FullestPayloadFitsTheValueArray) {
 
 // ---------------------------------------------------------------------------
 // Log lines
-
-std::string ReadFile(const std::string &path) {
-  std::string text;
-  FILE *file = fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    return text;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
-    text.append(buffer, n);
-  }
-  fclose(file);
-  return text;
-}
 
 class LogLines : public ::testing::Test {
  protected:

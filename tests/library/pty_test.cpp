@@ -6,18 +6,15 @@
 //
 // Connection ids are never given back and all tests of one process share
 // the table, so each test takes fresh ids.
-#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,6 +28,7 @@
 #include <vector>
 
 #include "link/thinkgear.h"
+#include "tests/files.h"
 #include "tests/pty_port.h"
 #include "tests/stream_bytes.h"
 
@@ -40,6 +38,8 @@ using testbytes::Bytes;
 using testbytes::Join;
 using testbytes::OpenDescriptors;
 using testbytes::Packet;
+using testfiles::Lines;
+using testfiles::ReadFile;
 
 Bytes Attention(int value) { return Packet({0x04, static_cast<uint8_t>(value)}); }
 Bytes Blink(int strength) { return Packet({0x16, static_cast<uint8_t>(strength)}); }
@@ -48,25 +48,6 @@ int64_t NowMs() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return lines;
 }
 
 // A headset on a pseudo-terminal, reached by its device path.

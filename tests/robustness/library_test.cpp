@@ -2,13 +2,11 @@
 // operations, with pseudo-terminals standing in for the headset: the device
 // unplugged and plugged back, logs on a disk that refuses writes, a second
 // process reaching for a port that is held, and a stream full of bad bytes.
-#include <dirent.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
