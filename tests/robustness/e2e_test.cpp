@@ -26,6 +26,7 @@
 
 #include "tests/e2e/harness.h"
 #include "tests/e2e/rig.h"
+#include "tests/files.h"
 #include "tests/pty_port.h"
 #include "tests/robustness/hostile.h"
 
@@ -54,25 +55,7 @@ std::string Text(double value) {
 
 // User plus system time of a process so far, in seconds, from /proc.
 double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) {
-    return -1;
-  }
-  // After the name: state (field 3) ... utime (14), stime (15).
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0;
-  unsigned long long stime = 0;
-  for (int n = 3; n <= 15 && fields >> field; ++n) {
-    if (n == 14) {
-      utime = std::stoull(field);
-    } else if (n == 15) {
-      stime = std::stoull(field);
-    }
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return static_cast<double>(testfiles::CpuTicks(pid)) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double Now() {

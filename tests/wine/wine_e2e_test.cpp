@@ -30,13 +30,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/files.h"
+#include "tests/stream_bytes.h"
 
 #ifndef NICTATE_DRIVER_VERSION
 #error "NICTATE_DRIVER_VERSION: the version thinkgear.dll reports"
@@ -50,13 +52,9 @@ std::string gState;
 std::string gSimulator;  // nictate-sim, when it was built
 
 using Clock = std::chrono::steady_clock;
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testbytes::Join;
+using testbytes::Packet;
+using testfiles::ReadFile;
 
 // A temporary working directory, removed with its files at the end.
 struct TempDir {
@@ -190,26 +188,7 @@ struct Program {
   }
 
   // CPU time used so far, in clock ticks.
-  long CpuTicks() const {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t end = stat.rfind(')');
-    if (end == std::string::npos) {
-      return -1;
-    }
-    std::istringstream fields(stat.substr(end + 2));
-    std::string field;
-    long utime = 0;
-    long stime = 0;
-    // Fields 3 to 13 come first; utime and stime are fields 14 and 15.
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14) {
-        utime = std::atol(field.c_str());
-      } else if (i == 15) {
-        stime = std::atol(field.c_str());
-      }
-    }
-    return utime + stime;
-  }
+  long CpuTicks() const { return testfiles::CpuTicks(pid); }
 };
 
 // Pumps every program's pipes until done() holds or timeoutMs passes.
@@ -297,27 +276,6 @@ struct Headset {
     }
   }
 };
-
-// One packet: sync bytes, length, payload, checksum (the low byte of the
-// inverted payload sum).
-std::vector<uint8_t> Packet(const std::vector<uint8_t> &payload) {
-  std::vector<uint8_t> bytes = {0xAA, 0xAA, static_cast<uint8_t>(payload.size())};
-  unsigned sum = 0;
-  for (uint8_t b : payload) {
-    bytes.push_back(b);
-    sum += b;
-  }
-  bytes.push_back(static_cast<uint8_t>(~sum & 0xFF));
-  return bytes;
-}
-
-std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>> &parts) {
-  std::vector<uint8_t> all;
-  for (const auto &p : parts) {
-    all.insert(all.end(), p.begin(), p.end());
-  }
-  return all;
-}
 
 const uint8_t kPoorSignal = 0x02;
 const uint8_t kAttention = 0x04;
