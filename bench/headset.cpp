@@ -14,15 +14,15 @@ void AppendPacket(const sim::Payload &payload, std::vector<uint8_t> *out) {
 
 }  // namespace
 
-void AppendESense(uint32_t n, std::vector<uint8_t> *out) {
+void AppendSummary(uint32_t n, std::vector<uint8_t> *out) {
   sim::Payload payload;
   uint32_t bands[sim::kBandCount];
   for (size_t band = 0; band < sim::kBandCount; ++band) {
     bands[band] = (n * 7919u + static_cast<uint32_t>(band) * 104729u) % 0x1000000u;
   }
-  (void)sim::AppendESenseRows(&payload, static_cast<uint8_t>(n % 3),
-                              static_cast<uint8_t>(20 + n % 61), static_cast<uint8_t>(30 + n % 47),
-                              bands);
+  (void)sim::AppendSummaryRows(&payload, static_cast<uint8_t>(n % 3),
+                               static_cast<uint8_t>(20 + n % 61), static_cast<uint8_t>(30 + n % 47),
+                               bands);
   AppendPacket(payload, out);
 }
 

@@ -9,11 +9,11 @@
 
 namespace bench {
 
-// Appends one framed packet to out: an eSense packet (poor signal,
+// Appends one framed packet to out: a summary packet (poor signal,
 // attention, meditation and the eight band powers, 36 bytes), a blink
 // packet (6 bytes), a raw sample packet (8 bytes), an attention packet
 // (6 bytes). The values vary with `n` so consecutive packets differ.
-void AppendESense(uint32_t n, std::vector<uint8_t> *out);
+void AppendSummary(uint32_t n, std::vector<uint8_t> *out);
 void AppendBlink(uint8_t strength, std::vector<uint8_t> *out);
 void AppendRaw(int16_t sample, std::vector<uint8_t> *out);
 void AppendAttention(uint8_t attention, std::vector<uint8_t> *out);

@@ -19,7 +19,7 @@ struct Stream {
   uint64_t packets = 0;  // good packets in it
 };
 
-// The 57600-baud headset: 512 raw sample packets and one eSense packet a
+// The 57600-baud headset: 512 raw sample packets and one summary packet a
 // second, a blink now and then; `seconds` of it.
 Stream RawWaveStream(int seconds) {
   Stream s;
@@ -29,7 +29,7 @@ Stream RawWaveStream(int seconds) {
       bench::AppendRaw(bench::RawSample(sample++), &s.bytes);
       ++s.packets;
       if (i == sim::kRawRate / 2) {
-        bench::AppendESense(static_cast<uint32_t>(second), &s.bytes);
+        bench::AppendSummary(static_cast<uint32_t>(second), &s.bytes);
         ++s.packets;
       }
       if (second % 4 == 3 && i == 100) {
@@ -41,11 +41,11 @@ Stream RawWaveStream(int seconds) {
   return s;
 }
 
-// The 9600-baud headset: eSense packets, and blink packets between them.
-Stream ESenseStream(int packets) {
+// The 9600-baud headset: summary packets, and blink packets between them.
+Stream SummaryStream(int packets) {
   Stream s;
   for (int i = 0; i < packets; ++i) {
-    bench::AppendESense(static_cast<uint32_t>(i), &s.bytes);
+    bench::AppendSummary(static_cast<uint32_t>(i), &s.bytes);
     bench::AppendBlink(static_cast<uint8_t>(1 + i % 255), &s.bytes);
     s.packets += 2;
   }
@@ -123,11 +123,11 @@ void BM_RawWave57600(benchmark::State &state) {
 }
 BENCHMARK(BM_RawWave57600);
 
-void BM_ESense9600(benchmark::State &state) {
-  static const Stream stream = ESenseStream(2000);
+void BM_Summary9600(benchmark::State &state) {
+  static const Stream stream = SummaryStream(2000);
   FrameAndDecode(state, stream, true);
 }
-BENCHMARK(BM_ESense9600);
+BENCHMARK(BM_Summary9600);
 
 void BM_NoisyLine(benchmark::State &state) {
   static const Stream stream = NoisyStream(16);

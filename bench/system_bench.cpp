@@ -8,10 +8,10 @@
 // 10-second wait once) and measures, in this order:
 //
 //   blink-to-click latency   blink packet written -> the X client sees the
-//                            press, while the eSense stream runs
+//                            press, while the summary stream runs
 //   xdotool                  `xdotool click 1` spawned -> the press seen
 //   CPU                      utime+stime from /proc/PID/stat over a span, in
-//                            four states: eSense at 1 Hz, no bytes at all,
+//                            four states: summary packets at 1 Hz, no bytes at all,
 //                            the 512 Hz raw wave, the device unplugged
 //   memory                   VmRSS before and after a million packets fed
 //                            as fast as nictate takes them; VmHWM at the end
@@ -553,7 +553,7 @@ void ScanBytes(OutputScan *scan, const char *bytes, size_t count) {
 // ---------------------------------------------------------------------------
 // The run: everything waited on in one poll loop.
 
-enum class Feed { kNone, kESense, kRawWave };
+enum class Feed { kNone, kSummary, kRawWave };
 
 struct Run {
   Observer observer;
@@ -565,9 +565,9 @@ struct Run {
   std::string programErr;
 
   Feed feed = Feed::kNone;
-  int64_t nextESense = 0;
+  int64_t nextSummary = 0;
   int64_t nextRaw = 0;
-  uint32_t eSenseCount = 0;
+  uint32_t summaryCount = 0;
   uint32_t rawCount = 0;
   std::vector<uint8_t> queue;  // bytes for the headset not yet written
   size_t queueStart = 0;
@@ -582,7 +582,7 @@ struct Run {
 void SetFeed(Run *run, Feed feed) {
   run->feed = feed;
   const int64_t now = sim::MonotonicNs();
-  run->nextESense = now;
+  run->nextSummary = now;
   run->nextRaw = now;
 }
 
@@ -629,11 +629,11 @@ int64_t FeedDue(Run *run, int64_t now) {
     return INT64_MAX;
   }
   std::vector<uint8_t> *queue = QueueTail(run);
-  while (run->nextESense <= now) {
-    bench::AppendESense(run->eSenseCount++, queue);
-    run->nextESense += kSecond;
+  while (run->nextSummary <= now) {
+    bench::AppendSummary(run->summaryCount++, queue);
+    run->nextSummary += kSecond;
   }
-  int64_t next = run->nextESense;
+  int64_t next = run->nextSummary;
   if (run->feed == Feed::kRawWave) {
     // 512 a second: one every 1953125 ns.
     while (run->nextRaw <= now) {
@@ -818,7 +818,7 @@ struct Row {
   std::string met;  // "yes", "**no**" or "" for a reference row
 };
 
-// Blinks while the eSense stream runs and measures each one's way to the
+// Blinks while the summary stream runs and measures each one's way to the
 // press. Returns the latencies; *lost counts blinks that brought no press.
 std::vector<int64_t> MeasureBlinks(Run *run, int blinks, int *lost, uint64_t *extra,
                                    double *stealPercent) {
@@ -831,7 +831,7 @@ std::vector<int64_t> MeasureBlinks(Run *run, int blinks, int *lost, uint64_t *ex
   *lost = 0;
   const uint64_t pressesAtStart = run->presses;
   for (int i = 0; i < blinks; ++i) {
-    // A pause between blinks, at times unrelated to the eSense packets.
+    // A pause between blinks, at times unrelated to the summary packets.
     if (!Pump(run, sim::MonotonicNs() + gapMs(random) * kMs) || !Flush(run)) {
       break;
     }
@@ -929,11 +929,11 @@ void RemoveTree(const std::string &path) {
 }
 
 // Starts nictate (or, with a Wine session, nictate.exe under Wine) and waits
-// for the connection: the eSense stream runs, and the first attention line
+// for the connection: the summary stream runs, and the first attention line
 // says the blink loop has begun.
 bool Connect(Run *run, const Command &command) {
   std::string error;
-  SetFeed(run, Feed::kESense);
+  SetFeed(run, Feed::kSummary);
   if (!Spawn(command, &run->program, &error)) {
     run->failure = error;
     return false;
@@ -998,7 +998,7 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
     ok = Connect(&run, command);
   }
 
-  // Blink to click, while the eSense stream runs.
+  // Blink to click, while the summary stream runs.
   Percentiles latency;
   std::vector<int64_t> latencies;
   int lost = 0;
@@ -1082,9 +1082,9 @@ bool RunNative(const Options &options, std::vector<Row> *rows, bool *allMet) {
     Feed feed;
   };
   const CpuState states[] = {
-      {"CPU, 1 Hz eSense stream", Feed::kESense},
+      {"CPU, 1 Hz summary stream", Feed::kSummary},
       {"CPU, connected, no bytes arriving", Feed::kNone},
-      {"CPU, 512 Hz raw wave stream (with the 1 Hz eSense)", Feed::kRawWave},
+      {"CPU, 512 Hz raw wave stream (with the 1 Hz summary packet)", Feed::kRawWave},
   };
   for (const CpuState &state : states) {
     if (!ok) {

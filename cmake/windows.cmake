@@ -24,6 +24,6 @@ target_include_directories(nictate PRIVATE ${PROJECT_SOURCE_DIR}/app)
 target_link_libraries(nictate PRIVATE user32 kernel32)
 target_link_options(nictate PRIVATE ${NICTATE_XP_LINK_OPTIONS} -mconsole)
 
-if(NICTATE_TESTS)
+if(BUILD_TESTING)
   add_subdirectory(tests/wine)
 endif()

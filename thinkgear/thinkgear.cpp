@@ -29,7 +29,7 @@ const int kReopenPauseMs = 1000;
 // the smallest) and a read finds only a little waiting (less than
 // kTrickleBytes, so nothing is backed up), reads are spaced kPaceMs apart and
 // each brings some eight packets; a blink in such a stream waits at most
-// kPaceMs. A stream at 9600 baud, eSense once a second and blinks, is read
+// kPaceMs. A stream at 9600 baud, a summary packet once a second and blinks, is read
 // the moment its bytes come.
 const int kPaceMs = 16;
 const int kDenseWindowMs = 16;

@@ -45,8 +45,8 @@ bool AppendBandPowers(Payload *payload, const uint32_t powers[kBandCount]) {
   return AppendLongRow(payload, kRowBandPowers, value, sizeof value);
 }
 
-bool AppendESenseRows(Payload *payload, uint8_t poorSignal, uint8_t attention, uint8_t meditation,
-                      const uint32_t bands[kBandCount]) {
+bool AppendSummaryRows(Payload *payload, uint8_t poorSignal, uint8_t attention, uint8_t meditation,
+                       const uint32_t bands[kBandCount]) {
   const Payload before = *payload;
   if (AppendByteRow(payload, kRowPoorSignal, poorSignal) &&
       AppendByteRow(payload, kRowAttention, attention) &&

@@ -49,10 +49,10 @@ bool AppendRawSample(Payload *payload, int16_t sample);
 // 24 bits.
 bool AppendBandPowers(Payload *payload, const uint32_t powers[kBandCount]);
 
-// Appends the rows of an eSense packet: poor signal, attention, meditation
+// Appends the rows of a summary packet: poor signal, attention, meditation
 // and the band powers (32 bytes in all). False when they do not fit.
-bool AppendESenseRows(Payload *payload, uint8_t poorSignal, uint8_t attention, uint8_t meditation,
-                      const uint32_t bands[kBandCount]);
+bool AppendSummaryRows(Payload *payload, uint8_t poorSignal, uint8_t attention, uint8_t meditation,
+                       const uint32_t bands[kBandCount]);
 
 // The checksum of a payload: the low eight bits of its inverted sum.
 uint8_t PayloadChecksum(const uint8_t *bytes, size_t length);

@@ -2,7 +2,7 @@
 //
 // Publishes the pseudo-terminal as a COM port in the port map (a "comN" link,
 // removed again when it ends) and writes the headset's packet stream into it
-// in real time: an eSense packet once a second, optionally the raw wave at
+// in real time: a summary packet once a second, optionally the raw wave at
 // 512 samples a second, blinks on a schedule or on a key press, or the bytes
 // of a stream log with their original timing. It prints one line per value it
 // sends, so a test can hold nictate's output against it. tools/README.md and
@@ -58,7 +58,7 @@ const char kUsage[] =
     "                       under the same COM name (repeatable, in time order)\n"
     "  --seconds N          stop after N seconds (default: run until SIGINT or SIGTERM)\n"
     "\n"
-    "Stream (by default an eSense packet once a second: poor signal, attention,\n"
+    "Stream (by default a summary packet once a second: poor signal, attention,\n"
     "meditation and the eight band powers, drifting like a real wearer's):\n"
     "  --seed N             seed of the simulated values, to repeat a run (default:\n"
     "                       from the clock, printed on standard error)\n"
@@ -360,15 +360,15 @@ double Drift(Random *random, double value, double centre, double step, double lo
   return std::min(high, std::max(low, value));
 }
 
-struct ESense {
+struct Summary {
   uint8_t poorSignal;
   uint8_t attention;
   uint8_t meditation;
   uint32_t bands[sim::kBandCount];
 };
 
-// The next second's eSense values.
-ESense NextESense(Wearer *wearer) {
+// The next second's summary values.
+Summary NextSummary(Wearer *wearer) {
   Random *random = &wearer->random;
   wearer->attention = Drift(random, wearer->attention, 55, 7, 1, 100);
   wearer->meditation = Drift(random, wearer->meditation, 50, 6, 1, 100);
@@ -382,7 +382,7 @@ ESense NextESense(Wearer *wearer) {
     wearer->poorSecondsLeft = UniformInt(random, 2, 4);
     wearer->poorSignal = UniformInt(random, 26, 80);
   }
-  ESense e;
+  Summary e;
   e.poorSignal = static_cast<uint8_t>(wearer->poorSignal);
   e.attention = static_cast<uint8_t>(std::lround(wearer->attention));
   e.meditation = static_cast<uint8_t>(std::lround(wearer->meditation));
@@ -675,10 +675,10 @@ bool SendPayload(Stream *stream, const sim::Payload &payload) {
   return Send(stream->port, packet, length);
 }
 
-void SendESense(Stream *stream) {
-  const ESense e = NextESense(&stream->wearer);
+void SendSummary(Stream *stream) {
+  const Summary e = NextSummary(&stream->wearer);
   sim::Payload payload;
-  (void)sim::AppendESenseRows(&payload, e.poorSignal, e.attention, e.meditation, e.bands);
+  (void)sim::AppendSummaryRows(&payload, e.poorSignal, e.attention, e.meditation, e.bands);
   if (!SendPayload(stream, payload)) {
     return;
   }
@@ -784,7 +784,7 @@ enum EventKind {
   kEventEnd,
   kEventUnplug,
   kEventPlugIn,
-  kEventESense,
+  kEventSummary,
   kEventBlink,
   kEventGarbage,
   kEventRaw,
@@ -796,7 +796,7 @@ const int64_t kNever = INT64_MAX;
 
 struct Schedule {
   int64_t due[kEventCount];
-  int64_t eSenseIndex = 0;
+  int64_t summaryIndex = 0;
   int64_t rawIndex = 0;
   int64_t garbageIndex = 0;
   int64_t everyIndex = 1;
@@ -843,7 +843,7 @@ void StartSchedule(const Stream &stream, Schedule *schedule) {
     schedule->replayStart = stream.replay.front().micros;
     schedule->due[kEventReplay] = NextReplay(stream, *schedule);
   } else if (!options.silent) {
-    schedule->due[kEventESense] = 0;
+    schedule->due[kEventSummary] = 0;
     schedule->due[kEventBlink] = NextBlink(options, *schedule);
     if (options.garbage) {
       schedule->due[kEventGarbage] = kSecond / 2;
@@ -878,12 +878,12 @@ bool RunEvent(Stream *stream, Schedule *schedule, EventKind kind, int64_t now) {
         schedule->due[kEventUnplug] = options.unplugs[schedule->unplugIndex].at;
       }
       break;
-    case kEventESense:
+    case kEventSummary:
       if (options.garbage) {
         SendNoise(stream);
       }
-      SendESense(stream);
-      schedule->due[kEventESense] = ++schedule->eSenseIndex * kSecond;
+      SendSummary(stream);
+      schedule->due[kEventSummary] = ++schedule->summaryIndex * kSecond;
       break;
     case kEventBlink:
       // A time given twice, or by both options, blinks twice.

@@ -399,7 +399,7 @@ TEST_F(SimThroughLibrary, EveryValueArrivesAsPrintedAndThePortStaysExclusive) {
     EXPECT_EQ(errno, EBUSY);
   }
 
-  // About 1.5 seconds of packets: 768 raw samples, two eSense packets and
+  // About 1.5 seconds of packets: 768 raw samples, two summary packets and
   // both blinks.
   std::vector<std::string> received;
   for (int packets = 0; packets < 770;) {

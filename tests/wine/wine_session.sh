@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # The Wine session the Windows end-to-end tests run in.
 #
-#   wine_session.sh start STATE_DIR PREFIX   private Xvfb, Wine prefix, wineserver
+#   wine_session.sh probe STATE_DIR          can this machine run Wine at all?
+#   wine_session.sh start STATE_DIR PREFIX   the probe, then private Xvfb, Wine
+#                                            prefix, wineserver
 #   wine_session.sh stop STATE_DIR PREFIX    ends the three
+#
+# The probe runs Wine's loader, a 32-bit program. Some kernels cannot execute
+# 32-bit programs at all ("Exec format error"), and there no Windows program
+# runs under Wine. Then STATE_DIR/unavailable holds the probe's own error,
+# start and stop exit with 77 (a test skipped) and so does every Wine test;
+# where the probe passes, nothing is skipped and every failure counts.
 #
 # start makes the prefix once (wineboot; a stamp file names the Wine version
 # it was made with), hides every serial port Wine finds on the machine from
@@ -14,11 +22,14 @@
 # display number.
 set -euo pipefail
 
-action=${1:?start or stop}
+action=${1:?probe, start or stop}
 state=${2:?state directory}
-prefix=${3:?Wine prefix}
+prefix=${3:-}
+[[ $action == probe || -n $prefix ]] || { echo "a Wine prefix is needed" >&2; exit 2; }
 
-export WINEPREFIX=$prefix
+if [[ -n $prefix ]]; then
+  export WINEPREFIX=$prefix
+fi
 export WINEDEBUG=-all
 # No Mono or Gecko: nothing here needs them, and their installers would ask.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -39,14 +50,46 @@ stop_session() {
   rm -f "$state/display"
 }
 
-if [[ $action == stop ]]; then
-  stop_session
-  echo "Wine session stopped"
-  exit 0
-fi
-[[ $action == start ]] || { echo "unknown action: $action" >&2; exit 2; }
+# Runs Wine's 32-bit loader once. 0 where it runs; else 77, with the reason
+# in $state/unavailable and on standard output.
+probe() {
+  mkdir -p "$state"
+  rm -f "$state/unavailable"
+  local output status=0
+  output=$(wine --version 2>&1 </dev/null) || status=$?
+  if [[ $status == 0 ]]; then
+    echo "Wine runs here: $output"
+    return 0
+  fi
+  local reason
+  reason="this machine cannot run Wine's 32-bit programs: $(tail -n 1 <<<"$output") (exit status $status)"
+  echo "$reason" >"$state/unavailable"
+  echo "Windows tests under Wine skipped: $reason"
+  return 77
+}
 
-mkdir -p "$state"
+case $action in
+  probe)
+    probe
+    exit
+    ;;
+  stop)
+    if [[ -f $state/unavailable ]]; then
+      echo "No Wine session: $(cat "$state/unavailable")"
+      exit 77
+    fi
+    stop_session
+    echo "Wine session stopped"
+    exit 0
+    ;;
+  start) ;;
+  *)
+    echo "unknown action: $action" >&2
+    exit 2
+    ;;
+esac
+
+probe || exit
 stop_session
 log=$state/session.log
 : >"$log"
