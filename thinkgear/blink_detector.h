@@ -1,0 +1,141 @@
+// Eye blinks found in the raw wave, for headsets that send the raw wave and
+// leave blink detection to the library. Fed one sample at a time from the
+// raw-wave rows of one connection (512 samples a second) and told the
+// contact quality from its poor-signal rows; causal, with fixed memory and
+// bounded work per sample, and no allocation.
+//
+// A blink at the forehead is a smooth swing of some 100 to 400 microvolts
+// that lasts a few hundred milliseconds, of either sign depending on where
+// the electrode and its reference sit. The detector looks for such swings in
+// the wave band-passed to 0.25-12 Hz (no DC offset or drift, no mains hum at
+// 50 or 60 Hz, little muscle noise), measured from the level just before
+// them, against a threshold that follows the background and the wearer's own
+// blinks. A swing counts when it rises and falls back like a blink: a step
+// (an electrode pop), a swing with sharp edges (muscle), a slow one (drift)
+// or a signal at the converter's rail is not a blink. docs/blinks.md gives
+// the rules and what they were measured on.
+#ifndef NICTATE_THINKGEAR_BLINK_DETECTOR_H
+#define NICTATE_THINKGEAR_BLINK_DETECTOR_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tg {
+
+// Raw-wave samples a second.
+const int kRawSampleRate = 512;
+
+// One raw unit at the electrode: a 12-bit converter over 1.8 V, amplified
+// 2000 times (about 0.22 microvolts).
+const double kMicrovoltsPerRawUnit = 1.8e6 / 4096 / 2000;
+
+// Samples from a (re)start to the first report that can come: 0.25 s.
+const int kBlinkLearnSamples = kRawSampleRate / 4;
+
+// Poor-signal values above this mean the contact is too poor for blinks
+// (0 is good contact, 200 the sensor off the head).
+const int kBlinkPoorContact = 50;
+
+// A blink found.
+struct Blink {
+  int strength;          // 1..255: its size in microvolts, halved
+  double microvolts;     // its size: the swing's peak in the band-passed wave
+  int samplesSincePeak;  // how long ago the swing peaked
+};
+
+// A second-order filter section, transposed direct form II.
+struct Biquad {
+  double b0, b1, b2, a1, a2;
+  double s1, s2;
+  double step(double x);
+  // Settles the section as if x had always been its input.
+  void settle(double x);
+};
+
+class BlinkDetector {
+ public:
+  BlinkDetector();
+
+  // Forgets the signal: what comes next is learnt for kBlinkLearnSamples
+  // before a blink can be reported again.
+  void restart();
+
+  // Takes the next raw sample. True, with *blink filled, when this sample
+  // completes a blink.
+  bool sample(int raw, Blink *blink);
+
+  // Takes a poor-signal value. While it is above kBlinkPoorContact nothing
+  // is reported; once the contact is good again the detector learns anew.
+  void contact(int poorSignal);
+
+ private:
+  enum class State {
+    kLearning,  // (re)started: the filters and the background settle
+    kBlocked,   // poor contact, or the converter at its rail
+    kWaiting,   // the wave must come back inside the threshold (and, after
+                // a rejected swing, calm down) before a swing can start
+    kArmed,     // ready for a swing
+    kSwing,     // a swing past the threshold is under way
+  };
+
+  // Restarts the filters as if the input had always been x.
+  void settle(double x);
+  // Checks a swing that has fallen back: true, with *blink filled, when it
+  // is a blink.
+  bool judge(int64_t n, Blink *blink);
+  // Ends a swing that is no blink, and holds reports back until the wave
+  // is calm again (what a step leaves takes a while to fade).
+  void reject();
+  // Adds a blink's size to the recent ones the threshold follows.
+  void remember(double peak);
+  // Moves the backgrounds towards a sample's swing and edge measures.
+  void followBackground(double magnitude, double edge);
+  double threshold() const;
+  // A ring's slot for sample index n.
+  static size_t slot(int64_t n, int size);
+
+  static const int kHistory = 512;  // 1 s of the swing measure
+  static const int kEdgeLag = 2;    // the span of the edge measure, 4 ms
+  static const int kRecentBlinks = 8;
+
+  Biquad highPass_;
+  Biquad lowPass_[2];
+  Biquad edgeNotch_[6];
+  Biquad edgeLowPass_;
+
+  State state_;
+  int64_t now_;         // samples taken so far
+  int64_t learnUntil_;  // in kLearning: when reports may come
+  bool settlePending_;  // the filters settle on the next sample
+  bool poorContact_;
+  int64_t railUntil_;  // a signal at the rail blocks reports until then
+  int lastRaw_;
+  int flatRun_;        // samples in a row equal to lastRaw_
+  bool rejectHold_;    // after a rejected swing: waiting for calm
+  int64_t holdUntil_;  // no swing starts before then
+  int calm_;           // samples in a row of a calm wave
+
+  float wave_[kHistory];  // the swing measure by sample index (a ring)
+  double edges_[kEdgeLag + 1];
+  float edgeMax_[kHistory];  // the edge measure by sample index (a ring)
+  double background_;        // mean magnitude of the swing measure at rest
+  double edgeBackground_;    // mean edge measure at rest
+  int64_t learnt_;           // samples behind it since the last restart
+  double baseline_;          // the level swings are measured from
+  double recent_[kRecentBlinks];
+  int recentCount_;
+  int recentNext_;
+  double blinkLevel_;  // the threshold's share of the recent blinks
+
+  // The swing under way, and the last blink.
+  int polarity_;
+  double peak_;
+  int64_t peakAt_;
+  int64_t swingStart_;
+  int lastPolarity_;  // 0: no blink since the last restart
+  int64_t lastPeakAt_;
+};
+
+}  // namespace tg
+
+#endif
