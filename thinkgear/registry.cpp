@@ -1,7 +1,5 @@
 #include "thinkgear/registry.h"
 
-#include "link/thinkgear.h"
-
 namespace tg {
 
 namespace {
@@ -25,16 +23,6 @@ Connection *FindConnection(int connectionId) {
     return nullptr;
   }
   return &gConnections[connectionId];
-}
-
-int ValueSlot(int dataType) {
-  if (dataType >= TG_DATA_POOR_SIGNAL && dataType <= TG_DATA_GAMMA2) {
-    return dataType;
-  }
-  if (dataType == TG_DATA_BLINK_STRENGTH) {
-    return 13;
-  }
-  return -1;
 }
 
 }  // namespace tg

@@ -9,6 +9,7 @@
 #include "thinkgear/log.h"
 #include "thinkgear/parser.h"
 #include "thinkgear/serial.h"
+#include "thinkgear/stream.h"
 
 namespace tg {
 
@@ -16,9 +17,6 @@ const int kMaxConnections = 128;
 
 // Packets whose framing times tell a dense stream from a sparse one.
 const size_t kDenseFrames = 5;
-
-// Value slots: data types 1 to 12 and 37.
-const int kValueSlots = 14;
 
 struct Connection {
   bool inUse;
@@ -46,9 +44,6 @@ int AllocateConnection(void);
 
 // The connection of an id that was handed out, or null.
 Connection *FindConnection(int connectionId);
-
-// The value slot of a data-type code, or -1 for an unknown code.
-int ValueSlot(int dataType);
 
 }  // namespace tg
 

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# nictate-blinks as a user runs it: its report of a recording with blinks at
+# known times and its usage errors; or, with --recordings, the share of
+# windows with exactly one blink in the shared real recordings (skipped, with
+# status 77, where they are not).
+#
+#   nictate_blinks_test.sh NICTATE_BLINKS
+#   nictate_blinks_test.sh NICTATE_BLINKS --recordings DIR
+set -uo pipefail
+tool=${1:?nictate-blinks}
+recordings=""
+if [[ ${2:-} == --recordings ]]; then
+  recordings=${3:?recordings directory}
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+if [[ -z $recordings ]]; then
+  # Ten seconds at 250 samples a second in two columns: an offset of 800 uV
+  # with a little 50 Hz hum, and in column 1 blinks of 200 uV (closing in
+  # 80 ms, opening in 160 ms) peaking at 1.5, 4.0 and 7.25 s.
+  awk 'BEGIN {
+    print "ch0,ch1"
+    split("1.5 4.0 7.25", peaks, " ")
+    for (i = 0; i < 2500; i++) {
+      t = i / 250; b = 0
+      for (k in peaks) {
+        d = t - peaks[k]
+        if (d > -0.08 && d <= 0) b += 100 * (1 + cos(3.14159265 * d / 0.08))
+        if (d > 0 && d < 0.16) b += 100 * (1 + cos(3.14159265 * d / 0.16))
+      }
+      hum = 20 * sin(2 * 3.14159265 * 50 * t)
+      printf "%.2f,%.2f\n", 800 + hum, 800 + hum + b
+    }
+  }' >"$work/blinks.csv"
+
+  output=$("$tool" --rate 250 --column 1 "$work/blinks.csv")
+  status=$?
+  [[ $status == 0 ]] || fail "a good recording: exit status $status"
+  # Each blink reported once, within 150 ms after its peak, with strength
+  # 100 (half its 200 uV), give or take 5.
+  verdict=$(awk -v peaks="1.5 4.0 7.25" '
+    BEGIN { n = split(peaks, p, " ") }
+    $1 == "blink" {
+      ++lines; t = $2 - p[lines]
+      if (lines > n || t < 0 || t > 0.15 || $3 < 95 || $3 > 105) bad = bad " [" $0 "]"
+    }
+    $1 == "blinks:" { total = $2 }
+    END { if (lines != n || total != n) bad = bad " [" lines " lines, total " total "]"; print bad }' \
+    <<<"$output")
+  [[ -z $verdict && $(tail -n 1 <<<"$output") == "blinks: 3" ]] ||
+    fail "three blinks of 200 uV at 1.5, 4.0 and 7.25 s, reported as:$verdict
+  $output"
+  output=$("$tool" --rate 250 "$work/blinks.csv")
+  [[ $output == "blinks: 0" ]] || fail "a column without blinks: '$output'"
+
+  # Usage errors: status 2, a message on the error stream saying what and
+  # where, nothing on standard output.
+  printf 'ch0,ch1\n1,2\n3,x\n' >"$work/bad.csv"
+  : >"$work/empty.csv"
+  printf 'ch0\n' >"$work/header.csv"
+  check_usage() {
+    local want=$1
+    shift
+    local out err status
+    out=$("$tool" "$@" 2>"$work/err")
+    status=$?
+    err=$(cat "$work/err")
+    [[ $status == 2 ]] || fail "$*: exit status $status, not 2"
+    [[ -z $out ]] || fail "$*: standard output '$out'"
+    [[ $err == *"$want"* ]] || fail "$*: error '$err' does not say '$want'"
+  }
+  check_usage "a recording (FILE.csv) is needed"
+  check_usage "one recording only" "$work/bad.csv" "$work/bad.csv"
+  check_usage "--rate wants samples a second" --rate 0 "$work/bad.csv"
+  check_usage "--column wants a column number" --column -1 "$work/bad.csv"
+  check_usage "unknown option '--colour'" --colour 1 "$work/bad.csv"
+  check_usage "bad.csv:3: no number in column 1: '3,x'" --column 1 "$work/bad.csv"
+  check_usage "bad.csv:2: no number in column 2" --column 2 "$work/bad.csv"
+  check_usage "missing.csv: cannot be read: No such file or directory" "$work/missing.csv"
+  check_usage "empty.csv: empty" "$work/empty.csv"
+  check_usage "header.csv: no samples after the header line" "$work/header.csv"
+  "$tool" --help | grep -q '^Usage: nictate-blinks \[--rate HZ\] \[--column N\] FILE.csv$' ||
+    fail "--help"
+fi
+
+# The shared real recordings: channels 0 and 3, 50 windows of 510 samples
+# each, one blink asked for in each window.
+if [[ -n $recordings ]]; then
+  if [[ ! -d $recordings ]]; then
+    echo "real recordings not measured: no folder $recordings"
+    exit 77
+  fi
+  windows=0 one=0 extra=0
+  for file in "$recordings"/*.csv; do
+    for column in 0 3; do
+      read -r o e < <("$tool" --column "$column" "$file" | awk '
+        $1 == "blink" { w = int($2 * 256 / 510); if (w < 50) c[w]++ }
+        END { for (w = 0; w < 50; w++) { if (c[w] == 1) o++; if (c[w] > 1) e += c[w] - 1 }
+              print o + 0, e + 0 }')
+      windows=$((windows + 50)) one=$((one + o)) extra=$((extra + e))
+    done
+  done
+  echo "real recordings: $one of $windows windows with exactly one blink, $extra extra reports"
+  ((one * 100 >= windows * 98)) || fail "only $one of $windows windows hold exactly one blink"
+  ((extra * 100 < windows * 2)) || fail "$extra extra reports in $windows windows"
+fi
+
+[[ $failures == 0 ]] || exit 1
+echo "nictate-blinks as expected"

@@ -1,0 +1,49 @@
+#include "tools/raw_wave.h"
+
+#include <climits>
+
+#include "link/thinkgear.h"
+#include "tools/packet.h"
+
+namespace sim {
+
+namespace {
+
+void Append(const Payload &payload, std::vector<uint8_t> *out) {
+  uint8_t packet[kMaxPacketLength];
+  const size_t length = EncodePacket(payload, packet);
+  out->insert(out->end(), packet, packet + length);
+}
+
+}  // namespace
+
+RawWaveRun::RawWaveRun() : noLog_(), stream_(), bytes_(), samples_(0) {
+  tg::StreamReset(&stream_, &noLog_);
+  tg::StreamDetectBlinks(&stream_, true, 0);
+}
+
+bool RawWaveRun::add(int16_t raw, int *strength) {
+  bytes_.clear();
+  if (samples_ % tg::kRawSampleRate == 0) {
+    static const uint32_t kBands[kBandCount] = {0, 0, 0, 0, 0, 0, 0, 0};
+    Payload summary;
+    (void)AppendSummaryRows(&summary, 0, 50, 50, kBands);
+    Append(summary, &bytes_);
+  }
+  Payload sample;
+  (void)AppendRawSample(&sample, raw);
+  Append(sample, &bytes_);
+  ++samples_;
+
+  tg::StreamNewRead(&stream_);
+  size_t used = 0;
+  (void)tg::StreamFeed(&stream_, bytes_.data(), bytes_.size(), INT_MAX, &used);
+  const int slot = tg::ValueSlot(TG_DATA_BLINK_STRENGTH);
+  if (stream_.updates[slot] == 0) {
+    return false;
+  }
+  *strength = static_cast<int>(stream_.values[slot]);
+  return true;
+}
+
+}  // namespace sim
