@@ -6,6 +6,7 @@
 #              bin/nictate, bin/nictate-sim (when built)
 #              lib/<multiarch>/nictate/libthinkgear.so.1 (and .so.1.0.0)
 #              share/doc/nictate/ README.md, docs/, tools/README.md
+#              share/man/man1/nictate.1.gz, nictate-sim.1.gz
 #            in the archive share/doc/nictate/LICENSE, and in the Debian
 #            package (under /usr) instead
 #              share/doc/nictate/copyright, share/doc/nictate/changelog.gz
@@ -52,6 +53,26 @@ else()
   install(FILES tools/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/tools COMPONENT nictate)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT archive)
 
+  # Compressed as Debian wants them (gzip -9n: no name, no time), when
+  # configured; the build directory gets the name of the file plus .gz.
+  function(nictate_gzip source result)
+    get_filename_component(name ${source} NAME)
+    set(${result} ${PROJECT_BINARY_DIR}/${name}.gz PARENT_SCOPE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    execute_process(COMMAND gzip -9n INPUT_FILE ${source}
+      OUTPUT_FILE ${PROJECT_BINARY_DIR}/${name}.gz RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "gzip -9n ${source} failed: ${status}")
+    endif()
+  endfunction()
+
+  # The manual pages: what the programs are, and where the documents are.
+  foreach(page nictate.1 nictate-sim.1)
+    configure_file(packaging/${page}.in ${PROJECT_BINARY_DIR}/${page} @ONLY)
+    nictate_gzip(${PROJECT_BINARY_DIR}/${page} page_gz)
+    install(FILES ${page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT nictate)
+  endforeach()
+
   # What a Debian package holds instead, or only a system package can use:
   # the licence and the changelog where Debian looks for them, and the udev
   # rule that keeps ModemManager off Bluetooth serial ports (README.md,
@@ -63,15 +84,9 @@ else()
     message(FATAL_ERROR "packaging/changelog starts with '${changelog_top}': "
       "give version ${PROJECT_VERSION} an entry at its top")
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${changelog})
-  execute_process(COMMAND gzip -9n INPUT_FILE ${changelog}
-    OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.gz RESULT_VARIABLE gzip_status)
-  if(NOT gzip_status EQUAL 0)
-    message(FATAL_ERROR "gzip -9n packaging/changelog failed: ${gzip_status}")
-  endif()
+  nictate_gzip(${changelog} changelog_gz)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright COMPONENT debian)
-  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
-    COMPONENT debian)
+  install(FILES ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian)
   install(FILES packaging/70-nictate.rules DESTINATION lib/udev/rules.d COMPONENT debian)
 
   # The Debian package where its tools are (dpkg-dev: dpkg-shlibdeps, which

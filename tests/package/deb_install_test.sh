@@ -129,7 +129,8 @@ if grep -E '/libthinkgear\.so$|^/usr/lib/([^/]+/)?lib[^/]*\.so' "$work/paths"; t
   fail "the package puts a library (above) into a shared library directory or unversioned"
 fi
 for f in /usr/bin/nictate /usr/bin/nictate-sim /usr/share/doc/nictate/copyright \
-  /usr/share/doc/nictate/changelog.gz /usr/share/doc/nictate/README.md; do
+  /usr/share/doc/nictate/changelog.gz /usr/share/doc/nictate/README.md \
+  /usr/share/man/man1/nictate.1.gz /usr/share/man/man1/nictate-sim.1.gz; do
   grep -qx "$f" "$work/paths" || fail "no $f in the package"
 done
 
