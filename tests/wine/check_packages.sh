@@ -4,8 +4,10 @@
 # Makes both release archives with CPack, as scripts/package does, and checks
 # what a user unpacks: the Windows ZIP holds nictate.exe, thinkgear.dll, the
 # README and the licence and nothing else; the Linux archive holds the
-# program, the library beside it in lib/, the documents and the simulator
-# when it was built, and the unpacked program finds its library and runs.
+# program, the library under its versioned name only in a directory of its
+# own (lib/<multiarch>/nictate/), the documents and the simulator when it was
+# built, and the unpacked program finds its library and runs. (The Debian
+# package is tests/package/deb_install_test.sh's.)
 set -euo pipefail
 
 win_build=${1:?Windows build}
@@ -21,7 +23,7 @@ rm -rf "$out"
 mkdir -p "$out"
 cpack --config "$win_build/CPackConfig.cmake" -B "$out/win" >"$out/cpack-win.log" 2>&1 ||
   { cat "$out/cpack-win.log"; exit 1; }
-cpack --config "$native_build/CPackConfig.cmake" -B "$out/linux" >"$out/cpack-linux.log" 2>&1 ||
+cpack -G TGZ --config "$native_build/CPackConfig.cmake" -B "$out/linux" >"$out/cpack-linux.log" 2>&1 ||
   { cat "$out/cpack-linux.log"; exit 1; }
 
 shopt -s nullglob
@@ -42,15 +44,21 @@ echo "$(basename "$tar"):"
 tar_list=$(tar tzf "$tar" | grep -v '/$' | sort)
 echo "$tar_list"
 top=$(basename "$tar" .tar.gz)
-for f in bin/nictate lib/libthinkgear.so share/doc/nictate/README.md share/doc/nictate/LICENSE; do
+for f in bin/nictate share/doc/nictate/README.md share/doc/nictate/LICENSE; do
   grep -qx "$top/$f" <<<"$tar_list" || fail "the Linux archive has no $f"
 done
+grep -Eqx "$top/lib/[^/]+/nictate/libthinkgear\.so\.1" <<<"$tar_list" ||
+  fail "the Linux archive has no lib/<multiarch>/nictate/libthinkgear.so.1"
+if grep -E "^$top/lib/([^/]+/)?[^/]+\.so|/libthinkgear\.so$" <<<"$tar_list"; then
+  fail "a library (above) in a shared lib/ directory, or with no version"
+fi
 if [[ -x $native_build/tools/nictate-sim ]]; then
   grep -qx "$top/bin/nictate-sim" <<<"$tar_list" || fail "the Linux archive has no simulator"
 fi
 
-# Unpacked anywhere, the program finds its library ($ORIGIN/../lib), and with
-# no port at all gives up at once: the version line, the pause, status 1.
+# Unpacked anywhere, the program finds its library (its RUNPATH is
+# $ORIGIN/../lib/<multiarch>/nictate), and with no port at all gives up at
+# once: the version line, the pause, status 1.
 unpacked=$out/unpacked
 mkdir -p "$unpacked" "$out/no-ports"
 tar xzf "$tar" -C "$unpacked"
