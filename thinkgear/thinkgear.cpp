@@ -98,19 +98,20 @@ void TakeFrame(Connection *c) {
 }
 
 // Frames buffered bytes until `wanted` packets are complete or the buffer is
-// empty; returns the packets framed.
+// empty and the framer has no frame ready; returns the packets framed.
 int FrameBuffered(Connection *c, int wanted) {
   int packets = 0;
-  while (packets < wanted && c->bufferStart < c->bufferEnd) {
+  while (packets < wanted) {
     bool ready = false;
     c->bufferStart +=
         c->framer.feed(c->buffer + c->bufferStart, c->bufferEnd - c->bufferStart, &ready);
-    if (ready) {
-      TakeFrame(c);
-      ++packets;
-      c->recentFrames[c->recentFrameNext] = tg::MonotonicMs();
-      c->recentFrameNext = (c->recentFrameNext + 1) % tg::kDenseFrames;
+    if (!ready) {
+      break;  // every buffered byte consumed
     }
+    TakeFrame(c);
+    ++packets;
+    c->recentFrames[c->recentFrameNext] = tg::MonotonicMs();
+    c->recentFrameNext = (c->recentFrameNext + 1) % tg::kDenseFrames;
   }
   return packets;
 }
