@@ -10,17 +10,26 @@
 // Invariants checked on every input:
 //   - no byte is read outside the read that carries it: each read is a heap
 //     block of exactly its size (AddressSanitizer watches the edges);
-//   - feed consumes at least one byte of a non-empty read, never more than
-//     it was given, and the frame never holds more than 169 bytes;
-//   - every frame reported stands in the stream just before the point feed
-//     stopped: 0xAA 0xAA, its length, its payload, a good checksum;
+//   - feed consumes at least one byte of a non-empty read unless it hands
+//     out a frame, never more than it was given, returns without a frame
+//     only once every byte is consumed, and the frame never holds more than
+//     169 bytes;
+//   - every frame reported stands in the stream where it says it ends:
+//     0xAA 0xAA, its length, its payload, a good checksum; frames come in
+//     stream order and never share a byte;
+//   - a frame is handed out less than 171 bytes after its checksum (the
+//     longest a frame begun before it can stay open);
 //   - every decoded value has a known data type and lies within its range;
-//   - a valid packet right after the stream is decoded, unless a frame begun
-//     in the stream ends inside it with a good checksum (broken bytes before
-//     a packet do not take it, as long as they do not look like a frame);
+//   - a valid packet right after the stream is decoded unless a frame
+//     reported from the stream ends inside it (broken bytes before a packet
+//     do not take it unless they hold a frame with a good checksum that
+//     reaches into it);
 //   - after the stream, 171 filler bytes (never 0xAA) bring the framer out of
 //     any frame it was in (1 length + 169 payload + 1 checksum), so the valid
-//     packet that follows is always decoded, whatever the stream was.
+//     packet that follows is decoded, and handed out on its own last byte;
+//   - a valid packet is never replaced by bytes inside it: the stream itself
+//     (its first 169 bytes) made the payload of a packet, after the filler,
+//     is reported whole, whatever packets it holds, and nothing inside it is.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -84,11 +93,12 @@ std::vector<tg::Value> Decode(const uint8_t *payload, size_t length) {
   return values;
 }
 
-// Checks a reported frame against the stream it came from: it must end just
-// before `end` (the checksum is stream[end - 1]).
-void CheckFrame(const tg::Frame &frame, const std::vector<uint8_t> &stream, size_t end) {
+// Checks a reported frame against the stream it came from: it says where
+// it ends (the checksum is stream[frame.end - 1]).
+void CheckFrame(const tg::Frame &frame, const std::vector<uint8_t> &stream) {
   CHECK(frame.length <= tg::kMaxPayload);
-  CHECK(end >= frame.length + 4);
+  CHECK(frame.end >= frame.length + 4 && frame.end <= stream.size());
+  const size_t end = static_cast<size_t>(frame.end);
   const size_t start = end - 1 - frame.length;
   CHECK(stream[start - 3] == tg::kSync && stream[start - 2] == tg::kSync);
   CHECK(stream[start - 1] == frame.length);
@@ -100,18 +110,23 @@ void CheckFrame(const tg::Frame &frame, const std::vector<uint8_t> &stream, size
   CHECK(static_cast<uint8_t>(~sum) == stream[end - 1]);
 }
 
+// A frame reported: where its first sync byte stands, where it ends (just
+// after its checksum), and where feed had got to when it was handed out.
+struct Reported {
+  size_t first;
+  size_t end;
+  size_t handedOut;
+  std::vector<tg::Value> values;
+};
+
 // Feeds the stream to a new framer in reads of the given sizes, checking
-// every frame; the known packet starts at knownStart and ends the stream.
-// Returns whether the known packet was decoded; *lostToEarlier tells whether
-// a frame begun before it ended inside it with a good checksum, which takes
-// it.
-bool FrameStream(const std::vector<uint8_t> &stream, const std::vector<size_t> &chunks,
-                 size_t knownStart, bool *lostToEarlier) {
-  *lostToEarlier = false;
+// every frame, and returns the frames reported.
+std::vector<Reported> FrameStream(const std::vector<uint8_t> &stream,
+                                  const std::vector<size_t> &chunks) {
   tg::Framer framer;
+  std::vector<Reported> reported;
   size_t position = 0;
   size_t nextChunk = 0;
-  bool knownDecoded = false;
   while (position < stream.size()) {
     size_t length = chunks.empty() ? stream.size() : chunks[nextChunk++ % chunks.size()];
     if (length > stream.size() - position) {
@@ -121,34 +136,50 @@ bool FrameStream(const std::vector<uint8_t> &stream, const std::vector<size_t> &
     CHECK(read != nullptr);
     std::memcpy(read, &stream[position], length);
     size_t offset = 0;
-    while (offset < length) {
+    for (;;) {
       bool ready = true;
       const size_t used = framer.feed(read + offset, length - offset, &ready);
-      CHECK(used >= 1 && used <= length - offset);
+      CHECK(used <= length - offset);
+      CHECK(used >= 1 || ready || offset == length);
       offset += used;
       CHECK(framer.frame().length <= tg::kMaxPayload);
       if (!ready) {
         CHECK(offset == length);
-        continue;
+        break;
       }
-      const size_t end = position + offset;
-      CheckFrame(framer.frame(), stream, end);
-      const std::vector<tg::Value> values = Decode(framer.frame().payload, framer.frame().length);
-      if (end == stream.size()) {
-        // The innermost frame wins a tie, and none starts inside the known
-        // packet but the packet itself.
-        CHECK(values.size() == 2);
-        CHECK(values[0].dataType == TG_DATA_ATTENTION && values[0].value == 53);
-        CHECK(values[1].dataType == TG_DATA_BLINK_STRENGTH && values[1].value == 64);
-        knownDecoded = true;
-      } else if (end > knownStart) {
-        *lostToEarlier = true;
-      }
+      const tg::Frame &frame = framer.frame();
+      CheckFrame(frame, stream);
+      const size_t end = static_cast<size_t>(frame.end);
+      const size_t first = end - frame.length - 4;
+      const size_t handedOut = position + offset;
+      CHECK(end <= handedOut && handedOut - end < tg::kMaxPayload + 2);
+      // In stream order, no byte shared.
+      CHECK(reported.empty() || first >= reported.back().end);
+      reported.push_back(Reported{first, end, handedOut, Decode(frame.payload, frame.length)});
     }
     std::free(read);
     position += length;
   }
-  return knownDecoded;
+  return reported;
+}
+
+// Whether the known packet, standing at `start`, was reported, checking its
+// values; *overlapped tells whether another frame reported ends inside it.
+bool KnownReported(const std::vector<Reported> &reported, size_t start, bool *overlapped) {
+  *overlapped = false;
+  bool found = false;
+  for (const Reported &r : reported) {
+    if (r.first == start) {
+      CHECK(r.end == start + sizeof kKnownPacket);
+      CHECK(r.values.size() == 2);
+      CHECK(r.values[0].dataType == TG_DATA_ATTENTION && r.values[0].value == 53);
+      CHECK(r.values[1].dataType == TG_DATA_BLINK_STRENGTH && r.values[1].value == 64);
+      found = true;
+    } else if (r.end > start && r.first < start + sizeof kKnownPacket) {
+      *overlapped = true;
+    }
+  }
+  return found;
 }
 
 }  // namespace
@@ -173,21 +204,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // and the decoder must stand any payload.
   Decode(body, bodySize < tg::kMaxPayload ? bodySize : tg::kMaxPayload);
 
-  // The fuzzed bytes, then at once the known packet: it is decoded unless a
-  // frame begun in the fuzzed bytes ends inside it with a good checksum.
+  // The fuzzed bytes, then at once the known packet and a filler that ends
+  // any frame: it is decoded unless a frame begun in the fuzzed bytes with a
+  // good checksum reaches into it.
   std::vector<uint8_t> stream(body, body + bodySize);
   stream.insert(stream.end(), kKnownPacket, kKnownPacket + sizeof kKnownPacket);
-  bool lost = false;
-  const bool decoded = FrameStream(stream, chunks, bodySize, &lost);
-  CHECK(decoded || lost);
+  stream.insert(stream.end(), kFillerLength, filler);
+  bool overlapped = false;
+  const bool decoded = KnownReported(FrameStream(stream, chunks), bodySize, &overlapped);
+  CHECK(decoded != overlapped);
 
   // The fuzzed bytes, a filler long enough to end any frame, the known
-  // packet: it is always decoded.
+  // packet: it is always decoded, on its own last byte.
   stream.resize(bodySize);
   stream.insert(stream.end(), kFillerLength, filler);
   const size_t knownStart = stream.size();
   stream.insert(stream.end(), kKnownPacket, kKnownPacket + sizeof kKnownPacket);
-  CHECK(FrameStream(stream, chunks, knownStart, &lost));
-  CHECK(!lost);
+  std::vector<Reported> reported = FrameStream(stream, chunks);
+  CHECK(KnownReported(reported, knownStart, &overlapped));
+  CHECK(!overlapped);
+  CHECK(reported.back().handedOut == stream.size());
+
+  // The fuzzed bytes as the payload of a packet, after the filler: that
+  // packet is reported whole and nothing inside it is, whatever it holds;
+  // the known packet after it still comes out.
+  const size_t innerLength = bodySize < tg::kMaxPayload ? bodySize : tg::kMaxPayload;
+  uint8_t sum = 0;
+  for (size_t i = 0; i < innerLength; ++i) {
+    sum = static_cast<uint8_t>(sum + body[i]);
+  }
+  stream.resize(bodySize + kFillerLength);
+  const size_t wrapperStart = stream.size();
+  stream.insert(stream.end(), {tg::kSync, tg::kSync, static_cast<uint8_t>(innerLength)});
+  stream.insert(stream.end(), body, body + innerLength);
+  stream.push_back(static_cast<uint8_t>(~sum));
+  const size_t wrapperEnd = stream.size();
+  stream.insert(stream.end(), kKnownPacket, kKnownPacket + sizeof kKnownPacket);
+  reported = FrameStream(stream, chunks);
+  bool wrapperFound = false;
+  for (const Reported &r : reported) {
+    if (r.first == wrapperStart) {
+      CHECK(r.end == wrapperEnd);
+      wrapperFound = true;
+    } else {
+      CHECK(r.end <= wrapperStart || r.first >= wrapperEnd);
+    }
+  }
+  CHECK(wrapperFound);
+  CHECK(KnownReported(reported, wrapperEnd, &overlapped));
+  CHECK(!overlapped);
   return 0;
 }

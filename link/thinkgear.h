@@ -24,6 +24,14 @@
 extern "C" {
 #endif
 
+/* Threads: every operation may be called from any thread. Connections are
+ * independent: a call on one id never waits for a call on another (a read
+ * waiting for bytes on one port holds up no other connection). Calls on one
+ * id take turns: each waits until any other call on that id has returned,
+ * so a TG_GetValue made while another thread's TG_ReadPackets waits on the
+ * same id returns after that read (at most some 5 seconds). Each id is
+ * handed out once, whichever threads ask. */
+
 /* Serial rates TG_Connect accepts. */
 #define TG_BAUD_1200 1200
 #define TG_BAUD_2400 2400
@@ -71,26 +79,37 @@ TG_API int TG_CALL TG_GetDriverVersion(void);
 TG_API int TG_CALL TG_GetNewConnectionId(void);
 
 /* Creates or truncates the file the connection logs every byte it reads
- * to. 0 on success; negative for an invalid id or a file that cannot be
- * opened for writing. */
+ * to. 0 on success; negative for an invalid id, or a name that is refused
+ * or cannot be opened for writing (the log then keeps the file it had).
+ * Only a regular file, or a device that takes every write at once such as
+ * /dev/null, is a log: a name that points at a FIFO, a socket, a terminal
+ * or another device is refused without waiting (docs/logs.md). */
 TG_API int TG_CALL TG_SetStreamLog(int connectionId, const char *filename);
 
 /* Creates or truncates the file the connection logs every decoded value
- * to. 0 on success; negative for an invalid id or a file that cannot be
- * opened for writing. */
+ * to; results and names as for TG_SetStreamLog. */
 TG_API int TG_CALL TG_SetDataLog(int connectionId, const char *filename);
 
-/* Opens the serial port and attaches it to the connection, first closing
- * any port the connection already holds. 0 on success; -1 invalid id, -2
- * the name cannot be opened as a serial port, -3 baud rate not a
- * TG_BAUD_* value, -4 data format not a TG_STREAM_* value. */
+/* Opens the serial port and attaches it to the connection. The arguments
+ * are checked first, and a call that fails on them changes nothing (a port
+ * the connection holds stays held): -1 invalid id, -3 baud rate not a
+ * TG_BAUD_* value, -4 data format not a TG_STREAM_* value, -2 a NULL or
+ * empty name (checked in that order). Otherwise the port the connection
+ * holds, if any, is let go, and the named one opened: 0 on success, -2 when
+ * the name cannot be opened as a serial port or the port is refused (held
+ * by another program, some session's controlling terminal, a
+ * pseudo-terminal master; docs/ports.md), the connection then holding no
+ * port. */
 TG_API int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialBaudrate,
                               int serialDataFormat);
 
 /* Reads until numPackets whole packets have been framed, and returns how
  * many were (0 when bytes came but no whole packet). Waits in the OS for
  * bytes; -2 when none arrive within the read timeout, -1 for an invalid
- * or unconnected id, -3 on an I/O error (the device is gone). */
+ * or unconnected id, -3 on an I/O error (the device is gone). While the
+ * device is gone, each call tries its port once more, taking only the
+ * device that was lost (docs/ports.md), and returns -3 after a pause of a
+ * second while it stays away. */
 TG_API int TG_CALL TG_ReadPackets(int connectionId, int numPackets);
 
 /* 1 switches blink detection on (blink-strength rows then update code 37),

@@ -57,9 +57,14 @@ int64_t NowMs(void) {
 // unplugged between two requests) and when the connection breaks. A program
 // that clicks for someone all day must not end for either: a failed request
 // shows in its result, and a broken connection only marks the display lost.
+// That last needs XSetIOErrorExitHandler (libX11 1.7 and later, found by the
+// build); with an older libX11, Xlib still ends the process when the
+// connection to the X server breaks.
 int IgnoreProtocolError(Display *, XErrorEvent *) { return 0; }
 int IgnoreConnectionError(Display *) { return 0; }
+#ifdef NICTATE_HAVE_XSETIOERROREXITHANDLER
 void MarkDisplayLost(Display *, void *) { gDisplayLost = true; }
+#endif
 
 Display *OpenDisplay(void) {
   if (gDisplay != nullptr && gDisplayLost) {
@@ -77,7 +82,9 @@ Display *OpenDisplay(void) {
   if (display == nullptr) {
     return nullptr;
   }
+#ifdef NICTATE_HAVE_XSETIOERROREXITHANDLER
   XSetIOErrorExitHandler(display, MarkDisplayLost, nullptr);
+#endif
   int eventBase, errorBase, major, minor;
   if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) || gDisplayLost) {
     XCloseDisplay(display);

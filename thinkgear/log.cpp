@@ -5,16 +5,22 @@
 #include <cstring>
 
 #include "link/thinkgear.h"
+#include "thinkgear/os.h"
 
 namespace tg {
 
 namespace {
 
-// Wall-clock time as "seconds.microseconds" since the Unix epoch.
-int FormatTime(char *out, size_t size) {
+// Wall-clock time as "seconds.microseconds" since the Unix epoch, into a
+// buffer of kStampSize. Returns its length, or 0 when it did not fit (a
+// line without its time is not written).
+const size_t kStampSize = 32;
+size_t FormatTime(char *out) {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   const int64_t micros = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
-  return std::snprintf(out, size, "%" PRId64 ".%06" PRId64, micros / 1000000, micros % 1000000);
+  const int n =
+      std::snprintf(out, kStampSize, "%" PRId64 ".%06" PRId64, micros / 1000000, micros % 1000000);
+  return n > 0 && static_cast<size_t>(n) < kStampSize ? static_cast<size_t>(n) : 0;
 }
 
 // After a write that stopped short at `written` bytes, of which the first
@@ -32,8 +38,10 @@ void NoteShortWrite(LogFile *log, size_t written, size_t prefix) {
 // Writes the note of the lines lost since the last line written, first
 // ending a part-written line. True when it went through whole.
 bool WriteLostNote(LogFile *log) {
-  char stamp[32];
-  FormatTime(stamp, sizeof stamp);
+  char stamp[kStampSize];
+  if (FormatTime(stamp) == 0) {
+    return false;
+  }
   char note[128];
   const size_t prefix = log->tornLine ? 1 : 0;
   const int n = std::snprintf(note, sizeof note, "%s%s # %" PRIu64 " lines lost before this one\n",
@@ -73,13 +81,10 @@ void WriteLine(LogFile *log, const char *line, size_t length) {
 
 }  // namespace
 
-bool LogOpen(LogFile *log, const char *filename) {
-  std::FILE *file = std::fopen(filename, "wb");
+bool LogOpen(LogFile *log, const char *filename, int *error) {
+  int why = 0;
+  std::FILE *file = OpenLogFile(filename, error != nullptr ? error : &why);
   if (file == nullptr) {
-    return false;
-  }
-  if (std::setvbuf(file, nullptr, _IONBF, 0) != 0) {
-    std::fclose(file);
     return false;
   }
   if (log->file != nullptr) {
@@ -97,11 +102,15 @@ void LogStreamBytes(LogFile *log, const uint8_t *bytes, size_t count) {
   }
   static const char kHex[] = "0123456789ABCDEF";
   const size_t kPerLine = 32;
-  char stamp[32];
-  const int stampLength = FormatTime(stamp, sizeof stamp);
+  char stamp[kStampSize];
+  const size_t stampLength = FormatTime(stamp);
   for (size_t start = 0; start < count; start += kPerLine) {
-    char line[32 + 3 * 32 + 2];
-    size_t length = static_cast<size_t>(stampLength);
+    if (stampLength == 0) {
+      ++log->lostLines;
+      continue;
+    }
+    char line[kStampSize + 3 * kPerLine + 1];
+    size_t length = stampLength;
     std::memcpy(line, stamp, length);
     for (size_t i = start; i < count && i < start + kPerLine; ++i) {
       line[length++] = ' ';
@@ -118,8 +127,11 @@ void LogDataValue(LogFile *log, int dataType, float value) {
   if (log->file == nullptr || name == nullptr) {
     return;
   }
-  char stamp[32];
-  FormatTime(stamp, sizeof stamp);
+  char stamp[kStampSize];
+  if (FormatTime(stamp) == 0) {
+    ++log->lostLines;
+    return;
+  }
   char line[96];
   // Every value the headset sends is a whole number.
   const int n = std::snprintf(line, sizeof line, "%s %s %.0f\n", stamp, name, value);

@@ -15,9 +15,11 @@ struct LogFile {
   bool tornLine;       // the file ends in part of a line
 };
 
-// Creates or truncates the named file, closing any file the log had.
-// False when it cannot be opened for writing.
-bool LogOpen(LogFile *log, const char *filename);
+// Creates or truncates the named file, closing any file the log had. False
+// when it is refused or cannot be opened for writing (OpenLogFile in
+// thinkgear/os.h), with *error (where given) saying why; the log then keeps
+// its file.
+bool LogOpen(LogFile *log, const char *filename, int *error = nullptr);
 
 // Appends the stream log's lines for bytes read at one moment: the time,
 // then the bytes in hex, at most 32 to a line. Each line is handed to the

@@ -10,29 +10,100 @@ Framer::Framer()
     : window_(),
       sums_(),
       size_(0),
+      fed_(0),
+      windowAt_(0),
       open_(),
       openCount_(0),
+      held_(),
+      heldCount_(0),
       nextEnd_(0),
       syncRun_(0),
+      readyBytes_(),
+      ready_(),
+      readyCount_(0),
+      readyNext_(0),
       frame_(),
       stats_() {}
 
 void Framer::reset() {
   size_ = 0;
+  fed_ = 0;
+  windowAt_ = 0;
   openCount_ = 0;
+  heldCount_ = 0;
   syncRun_ = 0;
+  readyCount_ = 0;
+  readyNext_ = 0;
   frame_.length = 0;
+  frame_.end = 0;
 }
 
-void Framer::close(size_t i) {
-  for (size_t j = i + 1; j < openCount_; ++j) {
-    open_[j - 1] = open_[j];
+bool Framer::endFrames(size_t at, uint8_t byte) {
+  // Outermost first: a good checksum there makes every frame begun inside
+  // it, the ones ending here too, bytes of a packet.
+  for (size_t k = 0; k < openCount_;) {
+    if (open_[k].end != at) {
+      ++k;
+      continue;
+    }
+    const size_t start = open_[k].start;
+    const uint8_t sum = static_cast<uint8_t>(sums_[at] - sums_[start + 1]);
+    if (static_cast<uint8_t>(~sum) == byte) {
+      // Open frames after k all began inside this one, and so did held
+      // frames after `start`.
+      stats_.innerFrames += openCount_ - k - 1;
+      openCount_ = k;
+      while (heldCount_ > 0 && held_[heldCount_ - 1].start > start) {
+        --heldCount_;
+        ++stats_.innerFrames;
+      }
+      held_[heldCount_++] = Span{start, at};
+      return true;
+    }
+    if (k == 0) {
+      ++stats_.badChecksums;  // a frame read from outside any other
+    }
+    for (size_t j = k + 1; j < openCount_; ++j) {
+      open_[j - 1] = open_[j];
+    }
+    --openCount_;
   }
-  --openCount_;
+  return false;
+}
+
+void Framer::releaseHeld() {
+  // A held frame no open frame began before is around no open frame: those
+  // are the first ones, as both lists go by start.
+  const size_t firstOpen = openCount_ != 0 ? open_[0].start : size_;
+  size_t released = 0;
+  size_t offset = 0;
+  while (released < heldCount_ && held_[released].start < firstOpen) {
+    const Span &span = held_[released];
+    const size_t length = span.end - span.start - 1;
+    std::memcpy(readyBytes_ + offset, window_ + span.start + 1, length);
+    ready_[released] = Ready{offset, length, windowAt_ + span.end + 1};
+    offset += length;
+    ++released;
+  }
+  if (released == 0) {
+    return;
+  }
+  for (size_t j = released; j < heldCount_; ++j) {
+    held_[j - released] = held_[j];
+  }
+  heldCount_ -= released;
+  readyCount_ = released;
+  readyNext_ = 0;
+  stats_.frames += released;
+}
+
+void Framer::settle() {
   if (openCount_ == 0) {
+    windowAt_ += size_;
     size_ = 0;
     return;
   }
+  // The earliest open frame begins before every held one.
   const size_t shift = open_[0].start;
   nextEnd_ = open_[0].end;
   for (size_t j = 1; j < openCount_; ++j) {
@@ -48,17 +119,76 @@ void Framer::close(size_t i) {
   std::memmove(window_, window_ + shift, size_ - shift);
   std::memmove(sums_, sums_ + shift, size_ - shift + 1);
   size_ -= shift;
+  windowAt_ += shift;
   for (size_t j = 0; j < openCount_; ++j) {
     open_[j].start -= shift;
     open_[j].end -= shift;
+  }
+  for (size_t j = 0; j < heldCount_; ++j) {
+    held_[j].start -= shift;
+    held_[j].end -= shift;
+  }
+}
+
+void Framer::handOut() {
+  const Ready &next = ready_[readyNext_++];
+  frame_.length = next.length;
+  std::memcpy(frame_.payload, readyBytes_ + next.offset, next.length);
+  frame_.end = next.end;
+  if (readyNext_ == readyCount_) {
+    readyCount_ = 0;
+    readyNext_ = 0;
+  }
+}
+
+void Framer::takeSyncByte(uint8_t byte, bool inFrame) {
+  if (byte == kSync) {
+    if (syncRun_ < 2) {
+      ++syncRun_;
+    }
+    return;
+  }
+  const bool synced = syncRun_ == 2;
+  syncRun_ = 0;
+  if (!synced || byte > kSync) {
+    if (!inFrame) {
+      ++stats_.skippedBytes;
+      if (synced) {
+        ++stats_.badLengths;
+      }
+    }
+    return;
+  }
+  // A length byte after a sync: a frame opens here.
+  if (openCount_ == kMaxOpen) {
+    return;  // cannot happen: see kMaxOpen
+  }
+  if (openCount_ == 0) {
+    windowAt_ = fed_ - 1;
+    window_[0] = byte;
+    sums_[0] = 0;
+    sums_[1] = byte;
+    size_ = 1;
+  }
+  open_[openCount_].start = size_ - 1;
+  open_[openCount_].end = size_ + byte;
+  ++openCount_;
+  if (openCount_ == 1 || size_ + byte < nextEnd_) {
+    nextEnd_ = size_ + byte;
   }
 }
 
 size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
   *frameReady = false;
+  if (readyCount_ != 0) {
+    handOut();
+    *frameReady = true;
+    return 0;
+  }
   size_t i = 0;
   while (i < size) {
     const uint8_t byte = data[i++];
+    ++fed_;
     // A byte of a frame (its checksum too, when the frame is dropped for
     // it) is not a skipped byte, nor a bad length.
     const bool inFrame = openCount_ != 0;
@@ -68,63 +198,32 @@ size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
       const size_t at = size_++;
       window_[at] = byte;
       sums_[at + 1] = static_cast<uint8_t>(sums_[at] + byte);
-      // The frames whose checksum this byte is, innermost first.
-      for (size_t k = at == nextEnd_ ? openCount_ : 0; k-- > 0;) {
-        if (open_[k].end != at) {
+      if (at == nextEnd_) {
+        const bool good = endFrames(at, byte);
+        releaseHeld();
+        settle();
+        if (good) {
+          // The checksum of a packet is no sync byte.
+          syncRun_ = 0;
+          if (readyCount_ != 0) {
+            handOut();
+            *frameReady = true;
+            return i;
+          }
           continue;
         }
-        const size_t start = open_[k].start;
-        const uint8_t sum = static_cast<uint8_t>(sums_[at] - sums_[start + 1]);
-        if (static_cast<uint8_t>(~sum) == byte) {
-          frame_.length = at - start - 1;
-          std::memcpy(frame_.payload, window_ + start + 1, frame_.length);
-          ++stats_.frames;
-          size_ = 0;
-          openCount_ = 0;
-          syncRun_ = 0;
-          *frameReady = true;
-          return i;
-        }
-        if (k == 0) {
-          ++stats_.badChecksums;  // a frame read from outside any other
-        }
-        close(k);
       }
     }
 
-    if (byte == kSync) {
-      if (syncRun_ < 2) {
-        ++syncRun_;
-      }
-      continue;
+    if (readyCount_ != 0) {
+      // Held frames let go by this byte, a bad checksum, which may still be
+      // a sync byte or open a frame: it is read as one first.
+      takeSyncByte(byte, inFrame);
+      handOut();
+      *frameReady = true;
+      return i;
     }
-    const bool synced = syncRun_ == 2;
-    syncRun_ = 0;
-    if (!synced || byte > kSync) {
-      if (!inFrame) {
-        ++stats_.skippedBytes;
-        if (synced) {
-          ++stats_.badLengths;
-        }
-      }
-      continue;
-    }
-    // A length byte after a sync: a frame opens here.
-    if (openCount_ == kMaxOpen) {
-      continue;  // cannot happen: see kMaxOpen
-    }
-    if (openCount_ == 0) {
-      window_[0] = byte;
-      sums_[0] = 0;
-      sums_[1] = byte;
-      size_ = 1;
-    }
-    open_[openCount_].start = size_ - 1;
-    open_[openCount_].end = size_ + byte;
-    ++openCount_;
-    if (openCount_ == 1 || size_ + byte < nextEnd_) {
-      nextEnd_ = size_ + byte;
-    }
+    takeSyncByte(byte, inFrame);
   }
   return i;
 }

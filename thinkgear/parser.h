@@ -23,13 +23,15 @@ const uint8_t kCodeBandPowers = 0x83;
 struct Frame {
   size_t length;
   uint8_t payload[kMaxPayload];
+  uint64_t end;  // bytes fed since the framer was made or reset, up to the checksum
 };
 
 struct FramerStats {
-  uint64_t frames;        // whole frames with a good checksum
+  uint64_t frames;        // whole frames with a good checksum, handed out
   uint64_t badChecksums;  // whole frames dropped for their checksum
   uint64_t badLengths;    // length bytes above 0xAA
   uint64_t skippedBytes;  // bytes other than 0xAA outside any frame
+  uint64_t innerFrames;   // frames with a good checksum dropped as bytes of a packet around them
 };
 
 // Finds frames in the byte stream: 0xAA 0xAA, a length 0..169 (0xAA there
@@ -37,32 +39,41 @@ struct FramerStats {
 // eight bits of the inverted payload sum.
 //
 // A frame whose bytes were cut short (a radio dropout, a device unplugged
-// mid-packet) swallows the packets after it until its length is made up.
-// So every sync and length seen inside an open frame opens a frame too, and
-// the first of them to end with a good checksum wins (the innermost when
-// several end at one byte); the others are dropped. A packet that follows
-// broken bytes is thus framed as soon as its last byte arrives, unless a
-// frame begun in the broken bytes happens to end inside it with a good
-// checksum.
+// mid-packet) would swallow the packets after it until its length is made
+// up. So every sync and length seen inside an open frame opens a frame too.
+// Which of them are packets is settled by one rule: a frame with a good
+// checksum is a packet, and nothing that starts inside a packet is one. A
+// frame that ends with a good checksum while a frame begun before it is
+// still open is therefore held until that outer frame ends: if the outer
+// frame's checksum is good, the outer frame is the packet and what lay
+// inside it is dropped; if not, the held frame is handed out. A packet that
+// follows broken bytes thus still frames, but waits for the end of every
+// frame begun in the broken bytes (at most 171 bytes after the last such
+// length byte); a packet that does not follow an open frame is handed out
+// as soon as its last byte arrives.
 class Framer {
  public:
   Framer();
 
-  // Consumes bytes until a whole frame with a good checksum is complete or
-  // the bytes run out. Returns how many bytes it consumed; *frameReady tells
-  // whether frame() now holds a new frame. A frame may span many calls.
+  // Consumes bytes until a frame is ready or the bytes run out, and returns
+  // how many it consumed; *frameReady tells whether frame() now holds a new
+  // frame. A frame may span many calls. One byte can make several frames
+  // ready (held frames let go at once): the calls after it hand them out in
+  // order, one a call, before consuming any byte, and a call with no bytes
+  // hands out a ready frame too. So a caller feeds until a call consumes
+  // every byte it was given and reports no frame.
   size_t feed(const uint8_t *data, size_t size, bool *frameReady);
 
   const Frame &frame() const { return frame_; }
   const FramerStats &stats() const { return stats_; }
 
-  // Forgets a partly read frame (the port was closed or replaced).
+  // Forgets a partly read frame, held frames and ready ones (the port was
+  // closed or replaced).
   void reset();
 
  private:
-  // A frame being read: the window indexes of its length byte and of its
-  // checksum byte.
-  struct OpenFrame {
+  // A frame: the window indexes of its length byte and of its checksum byte.
+  struct Span {
     size_t start;
     size_t end;
   };
@@ -70,19 +81,46 @@ class Framer {
   // length byte, 169 payload bytes and a checksum.
   static const size_t kWindow = kMaxPayload + 2;
   // Every open frame's length byte follows two sync bytes, so at most one
-  // in three window bytes starts one.
+  // in three window bytes starts one; held frames do not overlap, and each
+  // takes its length byte, its checksum and a sync byte of its own.
   static const size_t kMaxOpen = kWindow / 3 + 1;
+  static const size_t kMaxHeld = kMaxOpen;
 
-  // Drops open frame i; the window then starts at the earliest one left.
-  void close(size_t i);
+  // Settles the open frames whose checksum is the byte at window index at;
+  // returns whether one of them had a good checksum.
+  bool endFrames(size_t at, uint8_t byte);
+  // Lets go the held frames no open frame is around any more.
+  void releaseHeld();
+  // Moves the window to the earliest open frame and finds the next end.
+  void settle();
+  // Reads a byte as a sync byte, a length byte that opens a frame, or
+  // neither; inFrame tells whether it was a byte of an open frame.
+  void takeSyncByte(uint8_t byte, bool inFrame);
+  // Hands out the next ready frame.
+  void handOut();
 
   uint8_t window_[kWindow];
   uint8_t sums_[kWindow + 1];  // sums_[i]: low eight bits of window_[0..i)'s sum
   size_t size_;                // bytes in the window
-  OpenFrame open_[kMaxOpen];   // by start, earliest first
+  uint64_t fed_;               // bytes consumed since made or reset
+  uint64_t windowAt_;          // fed_ count of the window's first byte
+  Span open_[kMaxOpen];        // by start, earliest first
   size_t openCount_;
+  Span held_[kMaxHeld];  // frames with a good checksum inside open ones, by start
+  size_t heldCount_;
   size_t nextEnd_;  // the earliest end of an open frame
   int syncRun_;     // 0xAA bytes just seen, up to 2
+  // Frames let go and not handed out yet: their payloads one after another
+  // in readyBytes_ (together they fit one window).
+  struct Ready {
+    size_t offset;
+    size_t length;
+    uint64_t end;
+  };
+  uint8_t readyBytes_[kWindow];
+  Ready ready_[kMaxHeld];
+  size_t readyCount_;
+  size_t readyNext_;
   Frame frame_;
   FramerStats stats_;
 };

@@ -1,6 +1,10 @@
 #include "thinkgear/registry.h"
 
+#include "thinkgear/os.h"
+
 namespace tg {
+
+static_assert(kMaxConnections <= kClockLock, "one lock per connection id");
 
 namespace {
 
@@ -10,19 +14,27 @@ Connection gConnections[kMaxConnections];
 
 int AllocateConnection(void) {
   for (int id = 0; id < kMaxConnections; ++id) {
-    if (!gConnections[id].inUse) {
-      gConnections[id].inUse = true;
+    bool taken = false;
+    if (gConnections[id].inUse.compare_exchange_strong(taken, true)) {
       return id;
     }
   }
   return -1;
 }
 
-Connection *FindConnection(int connectionId) {
-  if (connectionId < 0 || connectionId >= kMaxConnections || !gConnections[connectionId].inUse) {
-    return nullptr;
+HeldConnection::HeldConnection(int connectionId) : connection_(nullptr), id_(connectionId) {
+  if (connectionId < 0 || connectionId >= kMaxConnections ||
+      !gConnections[connectionId].inUse.load()) {
+    return;
   }
-  return &gConnections[connectionId];
+  TakeLock(connectionId);
+  connection_ = &gConnections[connectionId];
+}
+
+HeldConnection::~HeldConnection() {
+  if (connection_ != nullptr) {
+    ReleaseLock(id_);
+  }
 }
 
 }  // namespace tg

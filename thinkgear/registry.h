@@ -2,6 +2,7 @@
 #ifndef NICTATE_THINKGEAR_REGISTRY_H
 #define NICTATE_THINKGEAR_REGISTRY_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,12 +19,14 @@ const int kMaxConnections = 128;
 // Packets whose framing times tell a dense stream from a sparse one.
 const size_t kDenseFrames = 5;
 
+// A connection's state. Its id's lock (thinkgear/os.h) is held by every
+// call that reads or changes it; inUse alone is read without the lock.
 struct Connection {
-  bool inUse;
-  SerialPort *port;      // null while not connected or while the device is away
-  std::string portName;  // the name last connected; empty before any
+  std::atomic<bool> inUse;  // the id was handed out
+  SerialPort *port;         // null while not connected or while the device is away
+  std::string portName;     // the name last connected; empty before any
   int baud;
-  bool deviceLost;  // the port went away and is being reopened
+  SerialDevice device;  // what was connected, so that only it is taken again
   Framer framer;
   uint8_t buffer[4096];  // bytes read but not yet framed
   size_t bufferStart;
@@ -39,11 +42,27 @@ struct Connection {
   int updates[kValueSlots];  // updates by the most recent read
 };
 
-// Takes a free id, or returns -1 when every id is taken.
+// Takes a free id, or returns -1 when every id is taken. Each id is handed
+// out once, whatever the threads calling.
 int AllocateConnection(void);
 
-// The connection of an id that was handed out, or null.
-Connection *FindConnection(int connectionId);
+// An id's connection, held for the length of one call: calls on one id wait
+// for each other, calls on different ids never do.
+class HeldConnection {
+ public:
+  // Takes the id's lock, when the id was handed out.
+  explicit HeldConnection(int connectionId);
+  ~HeldConnection();
+  HeldConnection(const HeldConnection &) = delete;
+  HeldConnection &operator=(const HeldConnection &) = delete;
+
+  // The connection, or null for an id that was never handed out.
+  Connection *get() const { return connection_; }
+
+ private:
+  Connection *connection_;
+  int id_;
+};
 
 }  // namespace tg
 

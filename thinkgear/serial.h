@@ -10,12 +10,32 @@ namespace tg {
 
 struct SerialPort;  // defined by the back end
 
-// Opens the named port raw at the given rate with 8 data bits, no parity and
-// one stop bit, exclusively (no second program can take it). Returns null
-// when the name does not resolve to a device that opens as a serial port.
-SerialPort *SerialOpen(const char *name, int baud);
+// What a port's device is, noted when it opens: once the device is lost, a
+// connection takes again only that device (docs/ports.md).
+struct SerialDevice {
+  // POSIX: the port map's link the name went through, as it was then (its
+  // inode, change time and target); empty for a device path.
+  std::string link;
+  // What the device is (its adapter or remote device, from sysfs); empty for
+  // one that cannot come back once lost, a pseudo-terminal.
+  std::string identity;
+};
 
-// Closes the port and frees it.
+// Opens the named port raw at the given rate with 8 data bits, no parity and
+// one stop bit, held so that no second program using this library can take
+// it (docs/ports.md). With `lost` given, only the device it describes is
+// taken: a connection reopening the port whose device it lost. On success
+// *device describes what was opened. Returns null when the name does not
+// resolve to a device that opens as a serial port, or the port is refused,
+// with *error saying why: an errno value on POSIX (ENOTTY: no terminal, or a
+// pseudo-terminal's master side; EBUSY: held by another, or some session's
+// controlling terminal; ENODEV: not the device that was lost; ENOENT: no
+// such port), a GetLastError code on Windows.
+SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, SerialDevice *device,
+                       int *error);
+
+// Closes the port, giving it back as it was found (its terminal settings,
+// and no exclusive mode), and frees it.
 void SerialClose(SerialPort *port);
 
 // Waits in the OS up to timeoutMs for bytes and reads what is there, up to
@@ -30,6 +50,13 @@ void SerialPause(int milliseconds);
 // devices of COM ports ($NICTATE_PORTS, else $XDG_CONFIG_HOME/nictate/ports,
 // else ~/.config/nictate/ports); empty when none of these is set.
 std::string PortMapDirectory(void);
+
+// POSIX only: what the terminal device major:minor is, read from the sysfs
+// tree at `sysfs` (/sys): the remote address and channel of a Bluetooth
+// terminal, the maker, model and serial number of a USB adapter (or the USB
+// port it is in, for one without a serial number), else the device's place
+// in the tree. Empty when sysfs does not know the device.
+std::string SysfsIdentity(const std::string &sysfs, unsigned majorNumber, unsigned minorNumber);
 
 // A monotonic clock in milliseconds, for read deadlines.
 int64_t MonotonicMs(void);

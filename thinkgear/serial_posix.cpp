@@ -6,11 +6,17 @@
 // (~/.config/nictate/ports). Where that directory exists it is the whole map.
 // Where it does not, COMn is /dev/ttyS(n-1) and COM0 is no port. A name that
 // starts with "/" is a device path and is opened as it is.
+//
+// What is refused, how a port is held and given back, and how a lost device
+// is told from another at its path: docs/ports.md.
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +34,8 @@ namespace tg {
 
 struct SerialPort {
   int fd;
+  struct termios found;  // the terminal's settings before we changed them
+  bool exclusive;        // we put the terminal in exclusive mode (TIOCEXCL)
 };
 
 namespace {
@@ -58,7 +66,9 @@ int ComNumber(const char *name) {
 }
 
 // The device path a port name stands for; empty when it names no port.
-std::string DevicePath(const char *name) {
+// *link is the port map's link it went through, or empty.
+std::string DevicePath(const char *name, std::string *link) {
+  link->clear();
   if (name[0] == '/') {
     return name;
   }
@@ -69,13 +79,112 @@ std::string DevicePath(const char *name) {
   const std::string map = PortMapDirectory();
   struct stat info;
   if (!map.empty() && stat(map.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    const std::string link = map + "/com" + std::to_string(number);
-    return lstat(link.c_str(), &info) == 0 ? link : std::string();
+    *link = map + "/com" + std::to_string(number);
+    if (lstat(link->c_str(), &info) != 0) {
+      link->clear();
+      return std::string();
+    }
+    return *link;
   }
   if (number == 0) {
     return std::string();
   }
   return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+// A port map link as it is now: its inode, change time and target. A link
+// made anew (the user's, or a simulator that publishes a port) differs from
+// the one it replaced even when it names the same path.
+std::string LinkState(const std::string &link) {
+  struct stat info;
+  char target[PATH_MAX];
+  if (lstat(link.c_str(), &info) != 0) {
+    return std::string();
+  }
+  const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+  if (length < 0) {
+    return std::string();
+  }
+  target[length] = '\0';
+  return std::to_string(info.st_ino) + " " + std::to_string(info.st_ctim.tv_sec) + "." +
+         std::to_string(info.st_ctim.tv_nsec) + " " + target;
+}
+
+// The first line of a small text file, without its line end; empty when it
+// cannot be read.
+std::string ReadLine(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::string();
+  }
+  char text[256];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  (void)close(fd);
+  if (got <= 0) {
+    return std::string();
+  }
+  text[got] = '\0';
+  return std::string(text, std::strcspn(text, "\n"));
+}
+
+// Pseudo-terminal slaves: /dev/pts/N (majors 136 to 143) and the old BSD
+// ttyXY (major 3). Their pair is gone for good once lost, and the number
+// comes back as another terminal.
+bool IsPseudoTerminal(unsigned majorNumber) {
+  return (majorNumber >= 136 && majorNumber <= 143) || majorNumber == 3;
+}
+
+// Whether the terminal is some session's controlling terminal: a process has
+// it as its own (the tty_nr field of /proc/PID/stat), as a shell's terminal
+// or a login on a serial line is. Reading it would take that session's
+// input. Without /proc there is nothing to tell by, and no terminal is taken
+// for one.
+bool IsControllingTerminal(unsigned majorNumber, unsigned minorNumber) {
+  // The kernel's encoding of a device number in tty_nr.
+  const unsigned long wanted =
+      (minorNumber & 0xFFu) | (majorNumber << 8) | ((minorNumber & ~0xFFu) << 12);
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return false;
+  }
+  bool found = false;
+  while (!found) {
+    const struct dirent *entry = readdir(proc);
+    if (entry == nullptr) {
+      break;
+    }
+    if (entry->d_name[0] == '\0' ||
+        entry->d_name[std::strspn(entry->d_name, "0123456789")] != '\0') {
+      continue;
+    }
+    const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      continue;  // gone meanwhile
+    }
+    char text[512];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    (void)close(fd);
+    if (got <= 0) {
+      continue;
+    }
+    text[got] = '\0';
+    // After the name in parentheses: state, parent, group, session, tty_nr.
+    const char *afterName = std::strrchr(text, ')');
+    char state = 0;
+    long parent = 0;
+    long group = 0;
+    long session = 0;
+    long tty = 0;
+    if (afterName != nullptr &&
+        std::sscanf(afterName + 1, " %c %ld %ld %ld %ld", &state, &parent, &group, &session,
+                    &tty) == 5 &&
+        tty > 0 && static_cast<unsigned long>(tty) == wanted) {
+      found = true;
+    }
+  }
+  (void)closedir(proc);
+  return found;
 }
 
 bool SpeedOf(int baud, speed_t *speed) {
@@ -141,9 +250,76 @@ std::string PortMapDirectory(void) {
   return std::string();
 }
 
-SerialPort *SerialOpen(const char *name, int baud) {
-  const std::string path = DevicePath(name);
+std::string SysfsIdentity(const std::string &sysfs, unsigned majorNumber, unsigned minorNumber) {
+  const std::string entry =
+      sysfs + "/dev/char/" + std::to_string(majorNumber) + ":" + std::to_string(minorNumber);
+  char resolved[PATH_MAX];
+  if (realpath(entry.c_str(), resolved) == nullptr) {
+    return std::string();
+  }
+  const std::string device = resolved;
+  // A Bluetooth serial terminal names the remote device and its channel.
+  const std::string address = ReadLine(device + "/address");
+  if (!address.empty()) {
+    return "bluetooth " + address + " channel " + ReadLine(device + "/channel");
+  }
+  // A USB adapter: the first directory above the terminal that has the
+  // maker's id is the USB device.
+  char top[PATH_MAX];
+  const std::string devices = sysfs + "/devices";
+  const std::string stop = realpath(devices.c_str(), top) != nullptr ? top : devices;
+  for (std::string dir = device; dir.size() > stop.size() && dir.compare(0, stop.size(), stop) == 0;
+       dir.erase(dir.rfind('/'))) {
+    const std::string vendor = ReadLine(dir + "/idVendor");
+    if (vendor.empty()) {
+      continue;
+    }
+    const std::string model = "usb " + vendor + ":" + ReadLine(dir + "/idProduct");
+    const std::string serial = ReadLine(dir + "/serial");
+    // Without a serial number, two adapters of one model differ only by
+    // the USB port they are in: the last part of the directory's name.
+    return serial.empty() ? model + " port " + dir.substr(dir.rfind('/') + 1)
+                          : model + " serial " + serial;
+  }
+  return "device " + device.substr(stop.size());
+}
+
+SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, SerialDevice *device,
+                       int *error) {
+  std::string link;
+  const std::string path = DevicePath(name, &link);
   if (path.empty()) {
+    *error = ENOENT;
+    return nullptr;
+  }
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    *error = errno;
+    return nullptr;
+  }
+  // What is there is judged before it is opened: the master side of
+  // pseudo-terminals (/dev/ptmx) is no port, and opening it would make a
+  // new pair; and after an unplug, only the device that was lost is taken
+  // again (where the map's link is the one it was, what is behind it must
+  // be the same device, and a lost pseudo-terminal never comes back).
+  const unsigned majorNumber = major(info.st_rdev);
+  const unsigned minorNumber = minor(info.st_rdev);
+  if (!S_ISCHR(info.st_mode) || (majorNumber == 5 && minorNumber == 2)) {
+    *error = ENOTTY;
+    return nullptr;
+  }
+  const bool pseudo = IsPseudoTerminal(majorNumber);
+  SerialDevice now;
+  now.link = link.empty() ? std::string() : LinkState(link);
+  if (!pseudo) {
+    now.identity = SysfsIdentity("/sys", majorNumber, minorNumber);
+    if (now.identity.empty()) {
+      now.identity = "device " + std::to_string(majorNumber) + ":" + std::to_string(minorNumber);
+    }
+  }
+  const bool remapped = lost != nullptr && !lost->link.empty() && now.link != lost->link;
+  if (lost != nullptr && !remapped && (now.identity.empty() || now.identity != lost->identity)) {
+    *error = ENODEV;
     return nullptr;
   }
   int fd;
@@ -151,35 +327,83 @@ SerialPort *SerialOpen(const char *name, int baud) {
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
+    *error = errno;
     return nullptr;
   }
-  // A terminal device, not held by another program (the lock holds against
-  // any process, root's too), and kept from other openers while we hold it.
-  const bool ok = isatty(fd) == 1 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                  ioctl(fd, TIOCEXCL) == 0 && MakeRaw(fd, baud);
-  if (!ok) {
-    (void)close(fd);
-    return nullptr;
+  // Nothing of the terminal is changed until it is known to be one we may
+  // take; from then on, every failure gives it back as it was.
+  const dev_t judged = info.st_rdev;
+  int ptyNumber = 0;
+  unsigned terminal = 0;
+  struct termios found;
+  if (isatty(fd) != 1 || fstat(fd, &info) != 0 || info.st_rdev != judged) {
+    *error = ENOTTY;  // not a terminal, or not the device judged above
+  } else if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0) {
+    *error = ENOTTY;  // a pseudo-terminal master by another name
+  } else {
+    // The terminal itself, for names that stand for another (/dev/tty,
+    // /dev/console).
+    dev_t real = info.st_rdev;
+#ifdef TIOCGDEV
+    if (ioctl(fd, TIOCGDEV, &terminal) == 0) {
+      real = static_cast<dev_t>(terminal);
+    }
+#endif
+    if (IsControllingTerminal(major(real), minor(real))) {
+      *error = EBUSY;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // The lock holds against any process, root's too, and goes with the
+      // descriptor however the process ends.
+      *error = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if (tcgetattr(fd, &found) != 0) {
+      *error = errno;
+    } else {
+      SerialPort *port = new (std::nothrow) SerialPort;
+      if (port == nullptr) {
+        *error = ENOMEM;
+        (void)close(fd);
+        return nullptr;
+      }
+      port->fd = fd;
+      port->found = found;
+      // Exclusive mode keeps out programs that take no lock, but it belongs
+      // to the terminal, not to our descriptor: a pseudo-terminal whose
+      // other side stays open would keep it after we are gone, however we
+      // end (SIGKILL too), and shut out the next run. A device terminal
+      // drops it with its last close. So pseudo-terminals are held by the
+      // lock alone.
+      port->exclusive = !pseudo;
+      if (port->exclusive && ioctl(fd, TIOCEXCL) != 0) {
+        *error = errno;
+        port->exclusive = false;
+        SerialClose(port);
+        return nullptr;
+      }
+      errno = EINVAL;  // for a rate the terminal does not know
+      if (!MakeRaw(fd, baud)) {
+        *error = errno;
+        SerialClose(port);
+        return nullptr;
+      }
+      *device = now;
+      return port;
+    }
   }
-  SerialPort *port = new (std::nothrow) SerialPort;
-  if (port == nullptr) {
-    (void)close(fd);
-    return nullptr;
-  }
-  port->fd = fd;
-  return port;
+  (void)close(fd);
+  return nullptr;
 }
 
 void SerialClose(SerialPort *port) {
   if (port == nullptr) {
     return;
   }
-  // The exclusive mode belongs to the terminal, not to our descriptor: it
-  // would outlast us wherever the terminal stays open (a pseudo-terminal's
-  // other side), and shut others out, even this library reconnecting. It
-  // can fail only for a device gone already; the lock goes with the close.
-  (void)ioctl(port->fd, TIOCNXCL);
-  // The descriptor is released even when close reports an error.
+  // Each of these can fail only for a device that is gone already; the
+  // lock goes with the close, which releases the descriptor even when it
+  // reports an error.
+  (void)tcsetattr(port->fd, TCSANOW, &port->found);
+  if (port->exclusive) {
+    (void)ioctl(port->fd, TIOCNXCL);
+  }
   (void)close(port->fd);
   delete port;
 }

@@ -5,21 +5,25 @@
 // other name is handed to CreateFileA unchanged and must turn out to be a
 // serial port.
 //
-// A read waits in the driver for the first byte, then takes whatever else
-// has arrived without waiting: two ReadFile calls under two sets of
-// COMMTIMEOUTS. The first asks for one byte with ReadIntervalTimeout and
-// ReadTotalTimeoutMultiplier at MAXDWORD and ReadTotalTimeoutConstant at the
-// wait (the documented "return as soon as bytes are there" setting); the
-// second uses ReadIntervalTimeout MAXDWORD alone, which returns at once.
-// Asking for one byte first keeps the wait short on every implementation:
-// Wine 8, for one, treats the MAXDWORD interval as "no interval limit" and
-// would hold a bigger read until the whole constant had passed.
+// A read takes what the driver holds when there is something; else it
+// waits in the driver for the first byte and then takes whatever else has
+// arrived. The port's COMMTIMEOUTS stay ReadIntervalTimeout and
+// ReadTotalTimeoutMultiplier at MAXDWORD, ReadTotalTimeoutConstant at the
+// wait (the documented "return as soon as bytes are there" setting), and
+// the wait is the caller's whole timeout, the same read after read, so they
+// are set once and not at every read. The bytes there are counted first
+// (ClearCommError) and read by that count, which returns at once on every
+// implementation; the wait asks for one byte only, since Wine 8, for one,
+// treats the MAXDWORD interval as "no interval limit" and would hold a
+// bigger read until the whole constant had passed. A read with bytes
+// waiting thus costs two driver calls, one that waits four.
 #include <windows.h>
 
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "thinkgear/os.h"
 #include "thinkgear/serial.h"
 
 namespace tg {
@@ -28,6 +32,8 @@ struct SerialPort {
   HANDLE handle;
   bool timeoutsSet;     // the port's COMMTIMEOUTS are the ones below
   DWORD readTimeoutMs;  // the wait they set; 0: reads return at once
+  bool lineSaved;       // line holds the port's settings as it was found
+  DCB line;
 };
 
 namespace {
@@ -57,13 +63,15 @@ std::string DeviceName(const char *name) {
 // Raw 8N1 at the given rate: no parity check, no flow control, no
 // character replaced or dropped, and no error that stops the port until
 // cleared. DTR and RTS are raised, which powers some adapters.
-bool SetLine(HANDLE handle, int baud) {
+bool SetLine(SerialPort *port, int baud) {
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(handle, &dcb)) {
+  if (!GetCommState(port->handle, &dcb)) {
     return false;
   }
+  port->line = dcb;
+  port->lineSaved = true;
   dcb.BaudRate = static_cast<DWORD>(baud);
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -81,12 +89,12 @@ bool SetLine(HANDLE handle, int baud) {
   dcb.fNull = FALSE;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
   dcb.fAbortOnError = FALSE;
-  return SetCommState(handle, &dcb) != 0;
+  return SetCommState(port->handle, &dcb) != 0;
 }
 
-// Sets the port's read timeouts: with timeoutMs > 0 ReadFile returns the
-// bytes there are, else waits up to timeoutMs for the first; with 0 it
-// returns at once with what is there. Writes are never used.
+// Sets the port's read timeouts: ReadFile returns the bytes there are, else
+// waits up to timeoutMs for the first (with 0, returns at once). Writes are
+// never used. Nothing is asked of the driver when they are set already.
 bool SetReadWait(SerialPort *port, DWORD timeoutMs) {
   if (port->timeoutsSet && port->readTimeoutMs == timeoutMs) {
     return true;
@@ -105,25 +113,28 @@ bool SetReadWait(SerialPort *port, DWORD timeoutMs) {
   return true;
 }
 
-// Whether the port still answers for its state. A device that is gone
-// (unplugged, hung up) fails this, and no read waits on it. Some ports do not
-// fail their reads once gone but return nothing until the wait is over (Wine
-// on a terminal whose other end closed, busy all the while): this catches
-// them after one wait. Clears line errors as a side effect.
-bool PortAlive(SerialPort *port) {
+// How many bytes the driver holds, in *count; false when the port no longer
+// answers for its state. A device that is gone (unplugged, hung up) fails
+// this, and no read waits on it. Some ports do not fail their reads once
+// gone but return nothing until the wait is over (Wine on a terminal whose
+// other end closed, busy all the while): this catches them after one wait.
+// Clears line errors as a side effect.
+bool Waiting(SerialPort *port, DWORD *count) {
   DWORD errors = 0;
   COMSTAT status;
-  return ClearCommError(port->handle, &errors, &status) != 0;
+  std::memset(&status, 0, sizeof status);
+  if (ClearCommError(port->handle, &errors, &status) == 0) {
+    return false;
+  }
+  *count = status.cbInQue;
+  return true;
 }
 
-// Reads what the driver holds now, up to capacity, without waiting: the
-// count (0 or more), or -1 when the port failed.
-long ReadWaiting(SerialPort *port, uint8_t *buffer, DWORD capacity) {
+// Reads count bytes the driver holds (so it does not wait): the count read,
+// or -1 when the port failed.
+long ReadHeld(SerialPort *port, uint8_t *buffer, DWORD count) {
   DWORD got = 0;
-  if (capacity == 0) {
-    return 0;
-  }
-  if (!SetReadWait(port, 0) || !ReadFile(port->handle, buffer, capacity, &got, nullptr)) {
+  if (!ReadFile(port->handle, buffer, count, &got, nullptr)) {
     return -1;
   }
   return static_cast<long>(got);
@@ -131,36 +142,53 @@ long ReadWaiting(SerialPort *port, uint8_t *buffer, DWORD capacity) {
 
 }  // namespace
 
-SerialPort *SerialOpen(const char *name, int baud) {
+SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, SerialDevice *device,
+                       int *error) {
+  // Windows gives each adapter a COM number of its own and keeps it, so the
+  // name that comes back after an unplug is the device that was lost: there
+  // is nothing more to tell it by.
+  (void)lost;
   if (name == nullptr || name[0] == '\0' || baud <= 0) {
+    *error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  const std::string device = DeviceName(name);
-  // Share mode 0: no other handle to the port while we hold it.
-  const HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  const std::string deviceName = DeviceName(name);
+  // Share mode 0: no other handle to the port while we hold it. Windows
+  // drops the hold with the handle, however the process ends.
+  const HANDLE handle = CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
+    *error = static_cast<int>(GetLastError());
     return nullptr;
   }
   SerialPort *port = new (std::nothrow) SerialPort;
   if (port == nullptr) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
     (void)CloseHandle(handle);
     return nullptr;
   }
   port->handle = handle;
   port->timeoutsSet = false;
   port->readTimeoutMs = 0;
+  port->lineSaved = false;
   // GetCommState inside SetLine fails on anything but a serial port.
-  if (!SetLine(handle, baud) || !SetReadWait(port, 0)) {
+  if (!SetLine(port, baud) || !SetReadWait(port, 0)) {
+    *error = static_cast<int>(GetLastError());
     SerialClose(port);
     return nullptr;
   }
+  device->link.clear();
+  device->identity = deviceName;
   return port;
 }
 
 void SerialClose(SerialPort *port) {
   if (port == nullptr) {
     return;
+  }
+  // The line as it was found; this fails only for a device gone already.
+  if (port->lineSaved) {
+    (void)SetCommState(port->handle, &port->line);
   }
   // The handle is gone even when CloseHandle reports an error.
   (void)CloseHandle(port->handle);
@@ -172,34 +200,42 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
   if (want == 0) {
     return 0;
   }
-  const int64_t deadline = MonotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
+  const DWORD whole = timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 0;
+  const int64_t deadline = MonotonicMs() + whole;
+  DWORD wait = whole;
   bool returnedEarly = false;
   for (;;) {
-    if (!PortAlive(port)) {
+    DWORD held = 0;
+    if (!Waiting(port, &held)) {
       return -1;
     }
-    const int64_t left = deadline - MonotonicMs();
-    if (left <= 0) {
-      // No time to wait: what is there, if anything.
-      return ReadWaiting(port, buffer, want);
+    if (held > 0) {
+      return ReadHeld(port, buffer, held < want ? held : want);
+    }
+    if (wait == 0 || deadline - MonotonicMs() <= 0) {
+      return 0;  // no time to wait, and nothing there
     }
     DWORD got = 0;
-    if (!SetReadWait(port, static_cast<DWORD>(left)) ||
-        !ReadFile(port->handle, buffer, 1, &got, nullptr)) {
+    if (!SetReadWait(port, wait) || !ReadFile(port->handle, buffer, 1, &got, nullptr)) {
       // An unplugged adapter fails its reads (ERROR_ACCESS_DENIED,
       // ERROR_DEVICE_NOT_CONNECTED, ...): the device is gone.
       return -1;
     }
     if (got > 0) {
-      const long rest = ReadWaiting(port, buffer + 1, want - 1);
       // Should the port fail right after its first byte, that byte still
       // counts; the failure shows again on the next read.
+      DWORD more = 0;
+      if (want == 1 || !Waiting(port, &more) || more == 0) {
+        return 1;
+      }
+      const long rest = ReadHeld(port, buffer + 1, more < want - 1 ? more : want - 1);
       return rest > 0 ? 1 + rest : 1;
     }
-    if (deadline - MonotonicMs() <= kTickSlackMs) {
+    const int64_t left = deadline - MonotonicMs();
+    if (left <= kTickSlackMs) {
       // The wait is over. A device that went away during it may have ended
       // it with nothing read: that is told now, not after another wait.
-      return PortAlive(port) ? 0 : -1;
+      return Waiting(port, &held) ? 0 : -1;
     }
     // Nothing read, yet well before the time was up. Once may be a line
     // error; a port that keeps returning at once would have the caller spin:
@@ -209,6 +245,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
       return -1;
     }
     returnedEarly = true;
+    wait = static_cast<DWORD>(left);
   }
 }
 
@@ -218,16 +255,19 @@ void SerialPause(int milliseconds) {
 
 int64_t MonotonicMs(void) {
   // GetTickCount wraps after 49.7 days (XP has no GetTickCount64): the
-  // wraps are counted here. The library is called from one thread, and far
-  // more often than once in 49 days.
+  // wraps are counted here, under a lock, as any thread may ask. The clock
+  // is read far more often than once in 49 days.
   static DWORD last = 0;
   static int64_t wraps = 0;
+  TakeLock(kClockLock);
   const DWORD now = GetTickCount();
   if (now < last) {
     ++wraps;
   }
   last = now;
-  return wraps * (int64_t(1) << 32) + static_cast<int64_t>(now);
+  const int64_t ms = wraps * (int64_t(1) << 32) + static_cast<int64_t>(now);
+  ReleaseLock(kClockLock);
+  return ms;
 }
 
 }  // namespace tg

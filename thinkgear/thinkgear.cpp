@@ -74,11 +74,13 @@ void PaceDenseStream(Connection *c) {
 }
 
 int SetLog(int connectionId, const char *filename, bool stream) {
-  Connection *c = tg::FindConnection(connectionId);
+  tg::HeldConnection held(connectionId);
+  Connection *c = held.get();
   if (c == nullptr || filename == nullptr || filename[0] == '\0') {
     return -1;
   }
-  return tg::LogOpen(stream ? &c->streamLog : &c->dataLog, filename) ? 0 : -2;
+  int error = 0;
+  return tg::LogOpen(stream ? &c->streamLog : &c->dataLog, filename, &error) ? 0 : -2;
 }
 
 // Decodes a framed packet into the connection's values.
@@ -98,19 +100,20 @@ void TakeFrame(Connection *c) {
 }
 
 // Frames buffered bytes until `wanted` packets are complete or the buffer is
-// empty; returns the packets framed.
+// empty and the framer has no frame ready; returns the packets framed.
 int FrameBuffered(Connection *c, int wanted) {
   int packets = 0;
-  while (packets < wanted && c->bufferStart < c->bufferEnd) {
+  while (packets < wanted) {
     bool ready = false;
     c->bufferStart +=
         c->framer.feed(c->buffer + c->bufferStart, c->bufferEnd - c->bufferStart, &ready);
-    if (ready) {
-      TakeFrame(c);
-      ++packets;
-      c->recentFrames[c->recentFrameNext] = tg::MonotonicMs();
-      c->recentFrameNext = (c->recentFrameNext + 1) % tg::kDenseFrames;
+    if (!ready) {
+      break;  // every buffered byte consumed
     }
+    TakeFrame(c);
+    ++packets;
+    c->recentFrames[c->recentFrameNext] = tg::MonotonicMs();
+    c->recentFrameNext = (c->recentFrameNext + 1) % tg::kDenseFrames;
   }
   return packets;
 }
@@ -133,7 +136,9 @@ int TG_CALL TG_SetDataLog(int connectionId, const char *filename) {
 
 int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialBaudrate,
                        int serialDataFormat) {
-  Connection *c = tg::FindConnection(connectionId);
+  tg::HeldConnection held(connectionId);
+  Connection *c = held.get();
+  // The arguments first: a call that fails on them changes nothing.
   if (c == nullptr) {
     return TG_CONNECT_INVALID_ID;
   }
@@ -143,14 +148,15 @@ int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialB
   if (serialDataFormat != TG_STREAM_PACKETS) {
     return TG_CONNECT_INVALID_FORMAT;
   }
-  // A connection holds one port: the one it had is let go first.
-  ClosePort(c);
-  c->portName.clear();
-  c->deviceLost = false;
-  if (serialPortName == nullptr) {
+  if (serialPortName == nullptr || serialPortName[0] == '\0') {
     return TG_CONNECT_PORT_NOT_OPENED;
   }
-  c->port = tg::SerialOpen(serialPortName, serialBaudrate);
+  // A connection holds one port: the one it had is let go first, so that
+  // the same port can be connected again.
+  ClosePort(c);
+  c->portName.clear();
+  int error = 0;
+  c->port = tg::SerialOpen(serialPortName, serialBaudrate, nullptr, &c->device, &error);
   if (c->port == nullptr) {
     return TG_CONNECT_PORT_NOT_OPENED;
   }
@@ -160,7 +166,8 @@ int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialB
 }
 
 int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
-  Connection *c = tg::FindConnection(connectionId);
+  tg::HeldConnection held(connectionId);
+  Connection *c = held.get();
   if (c == nullptr || c->portName.empty()) {
     return TG_READ_INVALID_ID;
   }
@@ -171,14 +178,16 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
 
   bool reopened = false;
   if (c->port == nullptr) {
-    // The device went away: try its port again, and pace the caller while
-    // it stays away.
-    c->port = tg::SerialOpen(c->portName.c_str(), c->baud);
+    // The device went away: try its port again, taking only that device,
+    // and pace the caller while it stays away.
+    int error = 0;
+    tg::SerialDevice device;
+    c->port = tg::SerialOpen(c->portName.c_str(), c->baud, &c->device, &device, &error);
     if (c->port == nullptr) {
       tg::SerialPause(kReopenPauseMs);
       return TG_READ_IO_ERROR;
     }
-    c->deviceLost = false;
+    c->device = device;
     reopened = true;
   }
 
@@ -195,7 +204,6 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     const long got = tg::SerialRead(c->port, c->buffer, sizeof c->buffer, wait);
     if (got < 0) {
       ClosePort(c);
-      c->deviceLost = true;
       if (reopened && !gotBytes) {
         // A port that opens but fails at once (a device node that stays
         // while its device is away) is paced like one that does not open.
@@ -221,7 +229,8 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
 }
 
 int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable) {
-  Connection *c = tg::FindConnection(connectionId);
+  tg::HeldConnection held(connectionId);
+  Connection *c = held.get();
   if (c == nullptr || (enable != 0 && enable != 1)) {
     return -1;
   }
@@ -230,7 +239,8 @@ int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable) {
 }
 
 int TG_CALL TG_GetValueStatus(int connectionId, int dataType) {
-  Connection *c = tg::FindConnection(connectionId);
+  tg::HeldConnection held(connectionId);
+  Connection *c = held.get();
   if (c == nullptr) {
     return -1;
   }
@@ -239,7 +249,8 @@ int TG_CALL TG_GetValueStatus(int connectionId, int dataType) {
 }
 
 float TG_CALL TG_GetValue(int connectionId, int dataType) {
-  Connection *c = tg::FindConnection(connectionId);
+  tg::HeldConnection held(connectionId);
+  Connection *c = held.get();
   const int slot = tg::ValueSlot(dataType);
   if (c == nullptr || slot < 0) {
     return 0.0f;

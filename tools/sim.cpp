@@ -761,12 +761,13 @@ void SendReplayChunk(Stream *stream, const sim::StreamChunk &chunk) {
     return;
   }
   // The values these bytes carry, as a reader that frames them will see them.
+  // The framer consumes every byte before it reports no frame.
   size_t at = 0;
-  while (at < chunk.bytes.size()) {
+  for (;;) {
     bool ready = false;
     at += stream->replayFramer.feed(chunk.bytes.data() + at, chunk.bytes.size() - at, &ready);
     if (!ready) {
-      continue;
+      break;
     }
     tg::Value values[tg::kMaxValuesPerFrame];
     const tg::Frame &frame = stream->replayFramer.frame();

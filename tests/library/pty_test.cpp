@@ -228,10 +228,11 @@ TEST_F(Library, PortIsHeldExclusively) {
 }
 
 TEST_F(Library, PortIsClosedToOtherProgramsWhileHeldAndOpenAgainOnceLetGo) {
-  // A program that takes no lock is kept out too, and the port a connection
+  // A program that takes the lock is kept out, and the port a connection
   // lets go is free again, although the terminal stays open on its other
-  // side (here, and for the simulated headset). Root passes by the
-  // terminal's exclusive mode, so this runs as an ordinary user.
+  // side (here, and for the simulated headset). A pseudo-terminal is held by
+  // the lock alone (no exclusive mode, which would outlast a killed holder),
+  // so a program that takes no lock may open it. As an ordinary user.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -247,8 +248,8 @@ TEST_F(Library, PortIsClosedToOtherProgramsWhileHeldAndOpenAgainOnceLetGo) {
       _exit(11);
     }
     const int held = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (held >= 0 || errno != EBUSY) {
-      _exit(12);  // opened while held
+    if (held < 0 || flock(held, LOCK_EX | LOCK_NB) == 0 || close(held) != 0) {
+      _exit(12);  // not opened, or locked while held
     }
     if (TG_Connect(id, path, TG_BAUD_9600, TG_STREAM_PACKETS) != 0) {
       _exit(13);  // the same port again
@@ -257,7 +258,7 @@ TEST_F(Library, PortIsClosedToOtherProgramsWhileHeldAndOpenAgainOnceLetGo) {
       _exit(14);
     }
     const int free = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    _exit(free >= 0 ? 0 : 15);  // 15: still closed to others
+    _exit(free >= 0 && flock(free, LOCK_EX | LOCK_NB) == 0 ? 0 : 15);  // 15: still held
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -44,10 +44,16 @@ inline void AppendGood(Segment *s, int n) {
 
 inline std::vector<Segment> Segments() {
   std::vector<Segment> segments;
+  // A fault that leaves a frame open past the good packet holds the packet
+  // until that frame has ended (it might be a packet around it): such a
+  // segment ends in 171 bytes of 00, which end any frame.
   auto add = [&](const std::string &fault, std::vector<uint8_t> bytes,
-                 std::vector<Expected> values = {}) {
+                 std::vector<Expected> values = {}, bool leavesAFrameOpen = false) {
     Segment s{fault, bytes, values};
     AppendGood(&s, static_cast<int>(segments.size()));
+    if (leavesAFrameOpen) {
+      s.bytes.insert(s.bytes.end(), 171, 0x00);
+    }
     segments.push_back(s);
   };
   // False values the faults carry: attention 99, 98, ...; blink 0x61...
@@ -56,10 +62,11 @@ inline std::vector<Segment> Segments() {
   add("garbage burst with stray sync bytes",
       {0x13, 0x37, 0xAA, 0x00, 0xFF, 0xAA, 0x55, 0x04, 0x63, 0x16, 0x61,
        0xAA, 0xAB, 0x7E, 0xAA, 0xAA, 0x30, 0x81, 0x00, 0x00, 0xAA, 0x5A,
-       0xA5, 0xC3, 0x3C, 0xFE, 0x01, 0x80, 0x02, 0x12, 0x34});
+       0xA5, 0xC3, 0x3C, 0xFE, 0x01, 0x80, 0x02, 0x12, 0x34},
+      {}, true);  // AA AA 30 opens a frame of 48 bytes
   // The sync and length promise 32 bytes; 3 come. Without a look inside the
   // cut frame, it would swallow the good packet after it.
-  add("truncated packet", {0xAA, 0xAA, 0x20, 0x04, 0x63, 0x16});
+  add("truncated packet", {0xAA, 0xAA, 0x20, 0x04, 0x63, 0x16}, {}, true);
   {
     std::vector<uint8_t> bad = Packet(falseRows);
     bad.back() ^= 0x01;  // one bit off in the checksum
@@ -74,7 +81,7 @@ inline std::vector<Segment> Segments() {
   add("length 255", {0xAA, 0xAA, 0xFF, 0x04, 0x63, 0x16, 0x61, 0x00});
   // 0xAA where the length goes only prolongs the sync; the byte after it
   // (0x2A) then reads as a length of 42 that the bytes do not make up.
-  add("length 170", {0xAA, 0xAA, 0xAA, 0x2A, 0x04, 0x63, 0x16, 0x61});
+  add("length 170", {0xAA, 0xAA, 0xAA, 0x2A, 0x04, 0x63, 0x16, 0x61}, {}, true);
   // Whole frames with good checksums whose rows must give nothing false.
   add("extended-code chain",
       Packet({0x55, 0x55, 0x04, 0x63, 0x55, 0x16, 0x61, 0x55, 0x55, 0x55, 0x83, 0x01, 0x00}));

@@ -76,7 +76,8 @@ allowed=$(tr -s ' \n' '\n' <<'EOF' | sed '/^$/d' | sort -u
 kernel32.dll!ClearCommError kernel32.dll!CloseHandle kernel32.dll!CreateFileA
 kernel32.dll!CreateSemaphoreW kernel32.dll!DeleteCriticalSection
 kernel32.dll!EnterCriticalSection kernel32.dll!FreeLibrary kernel32.dll!GetCommState
-kernel32.dll!GetCurrentThreadId kernel32.dll!GetLastError kernel32.dll!GetModuleHandleA
+kernel32.dll!GetCurrentThreadId kernel32.dll!GetFileType kernel32.dll!GetLastError
+kernel32.dll!GetModuleHandleA
 kernel32.dll!GetModuleHandleW kernel32.dll!GetProcAddress kernel32.dll!GetStartupInfoA
 kernel32.dll!GetSystemTimeAsFileTime kernel32.dll!GetTickCount
 kernel32.dll!GetTimeZoneInformation kernel32.dll!InitializeCriticalSection
@@ -91,7 +92,8 @@ user32.dll!GetCursorPos user32.dll!GetSystemMetrics user32.dll!SendInput
 msvcrt.dll!__getmainargs msvcrt.dll!__initenv msvcrt.dll!__mb_cur_max
 msvcrt.dll!__p__acmdln msvcrt.dll!__p__commode msvcrt.dll!__p__fmode
 msvcrt.dll!__set_app_type msvcrt.dll!__setusermatherr msvcrt.dll!_amsg_exit
-msvcrt.dll!_cexit msvcrt.dll!_close msvcrt.dll!_errno msvcrt.dll!_initterm msvcrt.dll!_iob
+msvcrt.dll!_cexit msvcrt.dll!_close msvcrt.dll!_errno msvcrt.dll!_fdopen msvcrt.dll!_initterm
+msvcrt.dll!_iob msvcrt.dll!_open_osfhandle
 msvcrt.dll!_lock msvcrt.dll!_onexit msvcrt.dll!_read msvcrt.dll!_unlock msvcrt.dll!abort
 msvcrt.dll!atoi msvcrt.dll!calloc msvcrt.dll!clearerr msvcrt.dll!exit msvcrt.dll!fclose
 msvcrt.dll!fflush msvcrt.dll!fopen msvcrt.dll!fprintf msvcrt.dll!fputc msvcrt.dll!fputs
