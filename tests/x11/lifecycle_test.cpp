@@ -7,11 +7,57 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
-#include "tests/x11/harness.h"
+#include "testkit/process.h"
+#include "testkit/recorder.h"
+#include "testkit/xvfb.h"
 
 namespace {
+
+// x11_probe with DISPLAY as given (unset when empty), fed on a pipe.
+class Probe {
+ public:
+  explicit Probe(const std::string &display) : process_(Command(display)) {}
+
+  // Its next `lines` whole lines (what came, should they not all come).
+  std::string Lines(int lines) {
+    size_t end = consumed_;
+    testkit::WaitUntil({&process_}, 20, [&] {
+      end = consumed_;
+      for (int n = 0; n < lines && end != std::string::npos; ++n) {
+        end = process_.out().find('\n', end);
+        end = end == std::string::npos ? end : end + 1;
+      }
+      return end != std::string::npos;
+    });
+    end = std::min(end, process_.out().size());
+    const std::string text = process_.out().substr(consumed_, end - consumed_);
+    consumed_ = end;
+    return text;
+  }
+  void Send(const std::string &text) { process_.Send(text); }
+  // Ends its input and waits for its exit status.
+  int End() {
+    process_.CloseInput();
+    return testkit::WaitExit(&process_, 20) ? process_.ExitCode() : -1;
+  }
+  bool started() const { return process_.started(); }
+  const std::string &err() const { return process_.err(); }
+
+ private:
+  static testkit::Command Command(const std::string &display) {
+    testkit::Command command;
+    command.argv = {NICTATE_X11_PROBE};
+    command.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display};
+    command.pipeIn = true;
+    return command;
+  }
+  testkit::Process process_;
+  size_t consumed_ = 0;
+};
 
 const char kNoServer[] =
     "GetSystemMetrics 0 0\n"
@@ -30,42 +76,32 @@ const char kFreshServer[] =
 // taken by another test before it starts a server there again.
 int PrivateDisplayNumber(int base) { return base + getpid() % 100 * 5; }
 
-TEST(X11WithoutServer, NoDisplayMakesEveryOperationFailQuietly) {
-  x11test::Child probe({NICTATE_X11_PROBE}, {"DISPLAY"});
-  ASSERT_TRUE(probe.started());
-  probe.CloseInput();
-  EXPECT_EQ(probe.ReadLines(4, 20), kNoServer);
-  const int status = probe.Wait(20);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  EXPECT_EQ(probe.err(), "");
-}
-
-TEST(X11WithoutServer, ADeadServerMakesEveryOperationFailQuietly) {
-  x11test::Xvfb server;
+TEST(X11WithoutServer, NoDisplayOrADeadServerMakesEveryOperationFailQuietly) {
+  testkit::Xvfb server;
   std::string error;
-  ASSERT_TRUE(server.Start("1920x1080", PrivateDisplayNumber(1000), &error)) << error;
-  const std::string display = server.name();
+  ASSERT_TRUE(server.Start("1920x1080", &error, PrivateDisplayNumber(1000))) << error;
+  const std::string dead = server.name();
   server.Stop();
-
-  x11test::Child probe({NICTATE_X11_PROBE}, {"DISPLAY=" + display});
-  ASSERT_TRUE(probe.started());
-  probe.Send("\n");
-  probe.CloseInput();
-  EXPECT_EQ(probe.ReadLines(8, 20), std::string(kNoServer) + kNoServer);
-  const int status = probe.Wait(20);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  EXPECT_EQ(probe.err(), "");
+  for (const std::string &display : {std::string(), dead}) {
+    SCOPED_TRACE("DISPLAY=" + display);
+    Probe probe(display);
+    ASSERT_TRUE(probe.started());
+    probe.Send("\n");
+    EXPECT_EQ(probe.Lines(8), std::string(kNoServer) + kNoServer);
+    EXPECT_EQ(probe.End(), 0);
+    EXPECT_EQ(probe.err(), "");
+  }
 }
 
 TEST(X11WithoutServer, AServerThatGoesAwayAndComesBackGetsTheClicksAgain) {
-  x11test::Xvfb server;
+  testkit::Xvfb server;
   std::string error;
-  ASSERT_TRUE(server.Start("1920x1080", PrivateDisplayNumber(1500), &error)) << error;
+  ASSERT_TRUE(server.Start("1920x1080", &error, PrivateDisplayNumber(1500))) << error;
   const int number = server.number();
 
-  x11test::Child probe({NICTATE_X11_PROBE}, {"DISPLAY=" + server.name()});
+  Probe probe(server.name());
   ASSERT_TRUE(probe.started());
-  EXPECT_EQ(probe.ReadLines(4, 20), kFreshServer);
+  EXPECT_EQ(probe.Lines(4), kFreshServer);
 
   // Whichever operation is the first to meet the broken connection fails,
   // and so does every one after it.
@@ -82,25 +118,23 @@ TEST(X11WithoutServer, AServerThatGoesAwayAndComesBackGetsTheClicksAgain) {
     SCOPED_TRACE(first.call);
     server.Stop(SIGKILL);  // the server crashes: its socket stays, refusing connections
     probe.Send(first.call);
-    EXPECT_EQ(probe.ReadLines(1, 20), first.result);
+    EXPECT_EQ(probe.Lines(1), first.result);
     probe.Send("\n");
-    EXPECT_EQ(probe.ReadLines(4, 20), kNoServer);
+    EXPECT_EQ(probe.Lines(4), kNoServer);
 
-    ASSERT_TRUE(server.Start("1920x1080", number, &error)) << error;
+    ASSERT_TRUE(server.Start("1920x1080", &error, number)) << error;
     ASSERT_EQ(server.number(), number) << "display " << number << " was taken meanwhile";
-    x11test::Recorder recorder;
+    testkit::Recorder recorder;
     ASSERT_TRUE(recorder.Open(server.name(), &error)) << error;
     probe.Send("\n");
-    EXPECT_EQ(probe.ReadLines(4, 20), kFreshServer);
+    EXPECT_EQ(probe.Lines(4), kFreshServer);
     // SendInput's press and release, then the click's, at the pointer.
-    std::vector<x11test::Button> clicks = x11test::LeftClickAt(960, 540);
+    std::vector<testkit::Button> clicks = testkit::LeftClickAt(960, 540);
     clicks.insert(clicks.end(), clicks.begin(), clicks.end());
     EXPECT_EQ(recorder.Take(), clicks);
   }
 
-  probe.CloseInput();
-  const int status = probe.Wait(20);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(probe.End(), 0);
   EXPECT_EQ(probe.err(), "");  // no word of the lost connection on the console
 }
 
