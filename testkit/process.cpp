@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "testkit/clock.h"
 #include "testkit/recorder.h"
@@ -37,11 +38,9 @@ void ReadPipe(int *fd, std::string *into) {
     const ssize_t n = read(*fd, buffer, sizeof buffer);
     if (n > 0) {
       into->append(buffer, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
     } else if (n < 0 && errno == EAGAIN) {
       return;
-    } else {
+    } else if (n == 0 || errno != EINTR) {
       CloseFd(fd);
     }
   }
@@ -49,19 +48,12 @@ void ReadPipe(int *fd, std::string *into) {
 
 // The program's path: as given when it holds a '/', else found on PATH.
 std::string FindProgram(const std::string &name) {
-  if (name.find('/') != std::string::npos) {
-    return name;
-  }
   const char *path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    const size_t colon = std::min(dirs.find(':', start), dirs.size());
-    const std::string dir = dirs.substr(start, colon - start);
-    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; name.find('/') == std::string::npos && std::getline(dirs, dir, ':');) {
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) {
+      return dir + "/" + name;
     }
-    start = colon + 1;
   }
   return name;
 }
@@ -69,35 +61,21 @@ std::string FindProgram(const std::string &name) {
 // In the child, after fork: only async-signal-safe calls, then exec.
 [[noreturn]] void RunChild(const Command &command, pid_t parent, const int fds[3], char **argv,
                            char **envp) {
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
-    _exit(127);
-  }
   const int in = fds[0] >= 0 ? fds[0] : open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(fds[1], STDOUT_FILENO) < 0 ||
-      dup2(fds[2], STDERR_FILENO) < 0) {
-    _exit(127);
-  }
-  if (command.controllingTty) {
-    if (setsid() < 0 || ioctl(STDIN_FILENO, TIOCSCTTY, 0) != 0) {
-      _exit(127);
-    }
-  } else if (setpgid(0, 0) != 0) {
-    _exit(127);
-  }
-  if (command.keepFd >= 0) {
-    const int flags = fcntl(command.keepFd, F_GETFD);
-    if (flags < 0 || fcntl(command.keepFd, F_SETFD, flags & ~FD_CLOEXEC) != 0) {
-      _exit(127);
-    }
-  }
-  if (!command.cwd.empty() && chdir(command.cwd.c_str()) != 0) {
-    _exit(127);
-  }
-  // The test process's own signal dispositions and mask are not the child's.
+  const int keep = command.keepFd >= 0 ? fcntl(command.keepFd, F_GETFD) : 0;
   sigset_t none;
   sigemptyset(&none);
-  signal(SIGPIPE, SIG_DFL);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // The test process's own signal dispositions and mask are not the child's.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent || in < 0 ||
+      dup2(in, STDIN_FILENO) < 0 || dup2(fds[1], STDOUT_FILENO) < 0 ||
+      dup2(fds[2], STDERR_FILENO) < 0 ||
+      (command.controllingTty ? setsid() < 0 || ioctl(STDIN_FILENO, TIOCSCTTY, 0) != 0
+                              : setpgid(0, 0) != 0) ||
+      keep < 0 || (command.keepFd >= 0 && fcntl(command.keepFd, F_SETFD, keep & ~FD_CLOEXEC)) ||
+      (!command.cwd.empty() && chdir(command.cwd.c_str()) != 0) ||
+      signal(SIGPIPE, SIG_DFL) == SIG_ERR || sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+    _exit(127);
+  }
   execve(argv[0], argv, envp);
   _exit(127);
 }
@@ -105,16 +83,16 @@ std::string FindProgram(const std::string &name) {
 }  // namespace
 
 Process::Process(const Command &command) {
-  // Everything the child needs is made before the fork.
+  // Everything the child needs is made before the fork: the environment
+  // with the changes, the program's path.
   std::vector<std::string> env;
   for (char **e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('='));
-    bool drop = false;
+    bool changed = false;
     for (const std::string &change : command.env) {
-      drop = drop || change.substr(0, change.find('=')) == name;
+      changed = changed || change.substr(0, change.find('=')) == entry.substr(0, entry.find('='));
     }
-    if (!drop) {
+    if (!changed) {
       env.push_back(entry);
     }
   }
@@ -124,52 +102,46 @@ Process::Process(const Command &command) {
     }
   }
   std::vector<std::string> args = command.argv;
-  if (args.empty()) {
-    error_ = "no program given";
-    return;
-  }
+  args.resize(std::max<size_t>(args.size(), 1));
   args[0] = FindProgram(args[0]);
   if (access(args[0].c_str(), X_OK) != 0) {
-    error_ = command.argv[0] + ": " + std::strerror(errno);
+    error_ = args[0] + ": " + std::strerror(errno);
     return;
   }
-  std::vector<char *> argv;
+  std::vector<char *> argv, envp;
   for (std::string &arg : args) {
     argv.push_back(&arg[0]);
   }
-  argv.push_back(nullptr);
-  std::vector<char *> envp;
   for (std::string &entry : env) {
     envp.push_back(&entry[0]);
   }
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
 
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  if ((command.pipeIn && pipe2(in, O_CLOEXEC) != 0) ||
-      (command.outFd < 0 && pipe2(out, O_CLOEXEC) != 0) ||
-      (command.errFd < 0 && pipe2(err, O_CLOEXEC) != 0)) {
-    error_ = std::string("pipe: ") + std::strerror(errno);
-    for (int *fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]}) {
+  pid_t pid = -1;
+  if ((!command.pipeIn || pipe2(in, O_CLOEXEC) == 0) &&
+      (command.outFd >= 0 || pipe2(out, O_CLOEXEC) == 0) &&
+      (command.errFd >= 0 || pipe2(err, O_CLOEXEC) == 0)) {
+    const int childFds[3] = {command.pipeIn ? in[0] : command.inFd,
+                             command.outFd >= 0 ? command.outFd : out[1],
+                             command.errFd >= 0 ? command.errFd : err[1]};
+    const pid_t parent = getpid();
+    pid = fork();
+    if (pid == 0) {
+      RunChild(command, parent, childFds, argv.data(), envp.data());
+    }
+  }
+  if (pid < 0) {
+    error_ = "cannot start " + args[0] + ": " + std::strerror(errno);
+    for (int *fd : {&in[1], &out[0], &err[0]}) {
       CloseFd(fd);
     }
-    return;
   }
-  const int childFds[3] = {command.pipeIn ? in[0] : command.inFd,
-                           command.outFd >= 0 ? command.outFd : out[1],
-                           command.errFd >= 0 ? command.errFd : err[1]};
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    RunChild(command, parent, childFds, argv.data(), envp.data());
+  for (int *fd : {&in[0], &out[1], &err[1]}) {
+    CloseFd(fd);
   }
-  CloseFd(&in[0]);
-  CloseFd(&out[1]);
-  CloseFd(&err[1]);
   if (pid < 0) {
-    error_ = std::string("fork: ") + std::strerror(errno);
-    CloseFd(&in[1]);
-    CloseFd(&out[0]);
-    CloseFd(&err[0]);
     return;
   }
   // Also from this side, so a signal sent at once reaches the group.
@@ -208,16 +180,12 @@ void Process::Drain() {
 }
 
 void Process::Send(const std::string &text) {
-  size_t done = 0;
-  while (inFd_ >= 0 && done < text.size()) {
+  for (size_t done = 0; inFd_ >= 0 && done < text.size();) {
     const ssize_t n = write(inFd_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
+    if (n <= 0 && errno != EINTR) {
       break;
     }
-    done += static_cast<size_t>(n);
+    done += n > 0 ? static_cast<size_t>(n) : 0;
   }
 }
 
@@ -232,7 +200,6 @@ bool Process::Running() {
   if (done == pid_) {
     exited_ = true;
     status_ = status;
-    return false;
   }
   return done == 0;
 }
@@ -273,8 +240,8 @@ bool WaitUntil(const std::vector<Process *> &processes, double seconds,
     std::vector<struct pollfd> fds;
     for (Process *process : processes) {
       process->Drain();
-      for (int fd :
-           {process->outFd(), process->errFd(), process->Running() ? process->exitFd() : -1}) {
+      const int exitFd = process->Running() ? process->exitFd() : -1;
+      for (int fd : {process->outFd(), process->errFd(), exitFd}) {
         fds.push_back({fd, POLLIN, 0});
       }
     }

@@ -29,14 +29,14 @@ std::string Attempt(int port, const char *eol) {
 }
 
 std::string ConnectFailed(int result, const char *eol) {
-  const char *why = result == -1   ? "-1 connectionId does not refer to a valid ThinkGear "
-                                     "Connection ID handle."
-                    : result == -2 ? "-2 serialPortName could not be opened as a serial "
-                                     "communication port for any reason."
-                    : result == -3 ? "-3 serialBaudrate is not a valid TG_BAUD_* value."
-                    : result == -4 ? "-4 serialDataFormat is not a valid TG_STREAM_* type."
-                                   : nullptr;
-  return why == nullptr ? "" : std::string("FAILED connection (") + why + ")" + eol;
+  const char *why[] = {"-1 connectionId does not refer to a valid ThinkGear Connection ID handle.",
+                       "-2 serialPortName could not be opened as a serial communication port for "
+                       "any reason.",
+                       "-3 serialBaudrate is not a valid TG_BAUD_* value.",
+                       "-4 serialDataFormat is not a valid TG_STREAM_* type."};
+  return result < -4 || result > -1
+             ? ""
+             : std::string("FAILED connection (") + why[-1 - result] + ")" + eol;
 }
 
 std::string ConnectError(int port, int result, const char *eol) {
@@ -45,13 +45,11 @@ std::string ConnectError(int port, int result, const char *eol) {
 }
 
 std::string Probed(int result, const char *eol) {
-  const char *said = result >= 0    ? "OK"
-                     : result == -1 ? "FAILED reading (Invalid connection ID)"
-                     : result == -2 ? "FAILED reading (0 bytes on the stream)"
-                     : result == -3 ? "FAILED reading (I/O error occured)"
-                                    : nullptr;
-  return std::string("Connection available...") + eol +
-         (said == nullptr ? "" : std::string(said) + eol);
+  const char *why[] = {"Invalid connection ID", "0 bytes on the stream", "I/O error occured"};
+  const std::string said = result >= 0   ? "OK"
+                           : result < -3 ? ""
+                                         : std::string("FAILED reading (") + why[-1 - result] + ")";
+  return std::string("Connection available...") + eol + (said.empty() ? "" : said + eol);
 }
 
 std::string Pause(const char *eol) { return std::string(eol) + "Press the ENTER key..." + eol; }
