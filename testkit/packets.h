@@ -1,6 +1,5 @@
 // The headset's packets, built here from the device's side with their
-// checksums computed here, never by the code under test: single values for
-// the tests, and the streams the benchmarks feed.
+// checksums computed here, never by the code under test.
 #ifndef NICTATE_TESTKIT_PACKETS_H
 #define NICTATE_TESTKIT_PACKETS_H
 
@@ -23,11 +22,6 @@ void Append(Bytes *to, const Bytes &bytes);
 Bytes Attention(int value);
 Bytes Blink(int strength);
 Bytes Raw(int16_t sample);
-// A summary packet (36 bytes): poor signal, attention, meditation and the
-// eight band powers, varying with n so that consecutive packets differ.
-Bytes Summary(uint32_t n);
-// Sample i of a raw wave that wanders like a real one.
-int16_t RawSample(uint32_t i);
 
 }  // namespace testkit
 

@@ -46,7 +46,8 @@ void ReadPipe(int *fd, std::string *into) {
   }
 }
 
-// The program's path: as given when it holds a '/', else found on PATH.
+// The program's path, as it is from here (the child may change directory):
+// found on PATH when the name holds no '/'.
 std::string FindProgram(const std::string &name) {
   const char *path = std::getenv("PATH");
   std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
@@ -55,7 +56,10 @@ std::string FindProgram(const std::string &name) {
       return dir + "/" + name;
     }
   }
-  return name;
+  char *here = name[0] == '/' || name.find('/') == std::string::npos ? nullptr : getcwd(nullptr, 0);
+  const std::string found = here != nullptr ? std::string(here) + "/" + name : name;
+  std::free(here);
+  return found;
 }
 
 // In the child, after fork: only async-signal-safe calls, then exec.

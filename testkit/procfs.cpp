@@ -3,9 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -13,16 +11,8 @@
 
 namespace testkit {
 
-namespace {
-
-std::string ProcFile(pid_t pid, const char *name) {
-  return ReadFile("/proc/" + std::to_string(pid) + "/" + name);
-}
-
-}  // namespace
-
 long long CpuTicks(pid_t pid) {
-  const std::string stat = ProcFile(pid, "stat");
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
   // After the name, which may hold spaces: the state (field 3) ... utime
   // (14) and stime (15).
   const size_t end = stat.rfind(')');
@@ -34,9 +24,7 @@ long long CpuTicks(pid_t pid) {
   long long ticks = 0;
   int n = 3;
   for (; n <= 15 && fields >> field; ++n) {
-    if (n >= 14) {
-      ticks += std::atoll(field.c_str());
-    }
+    ticks += n >= 14 ? std::atoll(field.c_str()) : 0;
   }
   return n == 16 ? ticks : -1;
 }
@@ -44,18 +32,6 @@ long long CpuTicks(pid_t pid) {
 double CpuSeconds(pid_t pid) {
   const long long ticks = CpuTicks(pid);
   return ticks < 0 ? -1 : static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long long RunNs(pid_t pid) {
-  const std::string text = ProcFile(pid, "schedstat");
-  return text.empty() ? -1 : std::atoll(text.c_str());
-}
-
-long StatusKiB(pid_t pid, const char *name) {
-  const std::string status = ProcFile(pid, "status");
-  const std::string key = "\n" + std::string(name) + ":";
-  const size_t at = status.find(key);
-  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + key.size(), nullptr, 10);
 }
 
 int OpenDescriptors() {
@@ -69,17 +45,6 @@ int OpenDescriptors() {
   }
   closedir(dir);
   return count;
-}
-
-bool StealTicks(long long *steal, long long *total) {
-  long long v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  if (std::sscanf(ReadFile("/proc/stat").c_str(), "cpu %lld %lld %lld %lld %lld %lld %lld %lld",
-                  &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]) != 8) {
-    return false;
-  }
-  *steal = v[7];
-  *total = v[0] + v[1] + v[2] + v[3] + v[4] + v[5] + v[6] + v[7];
-  return true;
 }
 
 }  // namespace testkit

@@ -13,14 +13,10 @@
 
 namespace testkit {
 
-bool PtyHeadset::Open(std::string *error) {
+bool PtyHeadset::Open() {
   Unplug();
   sim::RawPty pty;
-  std::string why;
-  if (!sim::OpenRawPty(&pty, &why)) {
-    if (error != nullptr) {
-      *error = why;
-    }
+  if (!sim::OpenRawPty(&pty, &error_)) {
     return false;
   }
   master_ = pty.master;
@@ -29,26 +25,22 @@ bool PtyHeadset::Open(std::string *error) {
   struct termios tio;
   if (tcgetattr(slave_, &tio) != 0 || cfsetispeed(&tio, B38400) != 0 ||
       cfsetospeed(&tio, B38400) != 0 || tcsetattr(slave_, TCSANOW, &tio) != 0) {
-    if (error != nullptr) {
-      *error = "cannot set the speed of " + path_ + ": " + std::strerror(errno);
-    }
+    error_ = "cannot set the speed of " + path_ + ": " + std::strerror(errno);
     Unplug();
     return false;
   }
   return true;
 }
 
-bool PtyHeadset::Plug(const std::string &ports, int com, std::string *error) {
-  if (!Open(error)) {
+bool PtyHeadset::Plug(const std::string &ports, int com) {
+  if (!Open()) {
     return false;
   }
   const std::string link = ports + "/com" + std::to_string(com);
   const std::string fresh = link + ".new";
   (void)unlink(fresh.c_str());
   if (symlink(path_.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), link.c_str()) != 0) {
-    if (error != nullptr) {
-      *error = "cannot link " + link + ": " + std::strerror(errno);
-    }
+    error_ = "cannot link " + link + ": " + std::strerror(errno);
     Unplug();
     return false;
   }

@@ -22,11 +22,11 @@ class PtyHeadset {
   // A new pseudo-terminal, raw, its slave side held open here so that bytes
   // written before the port is opened wait for the reader. Its speed is
   // 38400 baud, which no opener here asks for (see LineSetUp). False, with
-  // *error saying why, on any failure.
-  bool Open(std::string *error = nullptr);
+  // error() saying why, on any failure.
+  bool Open();
   // Open(), then <ports>/com<com> linked to it (replacing any link there at
   // once).
-  bool Plug(const std::string &ports, int com, std::string *error = nullptr);
+  bool Plug(const std::string &ports, int com);
   // The device goes away.
   void Unplug();
 
@@ -37,12 +37,14 @@ class PtyHeadset {
 
   int master() const { return master_; }  // non-blocking
   const std::string &path() const { return path_; }
+  const std::string &error() const { return error_; }
 
  private:
   int master_ = -1;
   int slave_ = -1;
   std::string path_;
   std::string link_;
+  std::string error_;
 };
 
 }  // namespace testkit

@@ -54,36 +54,41 @@ std::string Probed(int result, const char *eol) {
 
 std::string Pause(const char *eol) { return std::string(eol) + "Press the ENTER key..." + eol; }
 
-std::string NoDeviceOut(int version, const char *eol) {
+namespace {
+
+// The transcript up to port `upTo`, every port before it failing to open.
+std::string FailingOut(int version, int upTo, const char *eol) {
   std::string out = VersionLine(version, eol) + ScanStart(eol);
-  for (int port = 0; port <= kLastPort; ++port) {
+  for (int port = 0; port < upTo; ++port) {
     out += Attempt(port, eol) + ConnectFailed(-2, eol);
   }
-  return out + "connection could not be established" + Pause(eol);
+  return out;
 }
 
-std::string NoDeviceErr(int id, const char *eol) {
+std::string FailingErr(int id, int upTo, const char *eol) {
   std::string err = ConnectionIdLines(id, eol);
-  for (int port = 0; port <= kLastPort; ++port) {
+  for (int port = 0; port < upTo; ++port) {
     err += ConnectError(port, -2, eol);
   }
   return err;
 }
 
+}  // namespace
+
+std::string NoDeviceOut(int version, const char *eol) {
+  return FailingOut(version, kLastPort + 1, eol) + "connection could not be established" +
+         Pause(eol);
+}
+
+std::string NoDeviceErr(int id, const char *eol) { return FailingErr(id, kLastPort + 1, eol); }
+
 std::string FoundOut(int version, int com, const char *eol) {
-  std::string out = VersionLine(version, eol) + ScanStart(eol);
-  for (int port = 0; port < com; ++port) {
-    out += Attempt(port, eol) + ConnectFailed(-2, eol);
-  }
-  return out + Attempt(com, eol) + Probed(1, eol) + "connection established";
+  return FailingOut(version, com, eol) + Attempt(com, eol) + Probed(1, eol) +
+         "connection established";
 }
 
 std::string FoundErr(int id, int com, const char *eol) {
-  std::string err = ConnectionIdLines(id, eol);
-  for (int port = 0; port < com; ++port) {
-    err += ConnectError(port, -2, eol);
-  }
-  return err + std::to_string(com);
+  return FailingErr(id, com, eol) + std::to_string(com);
 }
 
 std::vector<std::string> ValueLines(const std::string &out) {

@@ -79,7 +79,7 @@ std::vector<std::string> Seen(const std::string &observed, long x, long y) {
 }
 
 // The library's logs, read back: every byte of the stream log, and the
-// data log's values without their times ("ATTENTION 53").
+// data log's values without their times ("ATTENTION 53;...").
 Bytes StreamLogBytes(const std::string &path) {
   std::vector<sim::StreamChunk> chunks;
   std::string error;
@@ -91,10 +91,10 @@ Bytes StreamLogBytes(const std::string &path) {
   return bytes;
 }
 
-std::vector<std::string> DataLogValues(const std::string &path) {
-  std::vector<std::string> values;
+std::string DataLogValues(const std::string &path) {
+  std::string values;
   for (const std::string &line : testkit::Lines(ReadFile(path))) {
-    values.push_back(line.substr(line.find(' ') + 1));
+    values += line.substr(line.find(' ') + 1) + ";";
   }
   return values;
 }
@@ -302,26 +302,10 @@ TEST_F(WineTest, HeadsetOnCom5ReportsValuesAndClicksAtThePointer) {
   // The library's logs, written by Windows' C runtime in binary mode: every
   // value in order, and every byte the device sent.
   EXPECT_EQ(DataLogValues(dir_.path() + "/dataLog.txt"),
-            (std::vector<std::string>{"POOR_SIGNAL 0",
-                                      "ATTENTION 40",
-                                      "MEDITATION 60",
-                                      "DELTA 16777215",
-                                      "THETA 8388608",
-                                      "ALPHA1 1193046",
-                                      "ALPHA2 256",
-                                      "BETA1 1",
-                                      "BETA2 2",
-                                      "GAMMA1 3",
-                                      "GAMMA2 4",
-                                      "ATTENTION 53",
-                                      "BLINK_STRENGTH 77",
-                                      "ATTENTION 60",
-                                      "BLINK_STRENGTH 200",
-                                      "BLINK_STRENGTH 1",
-                                      "BLINK_STRENGTH 255",
-                                      "ATTENTION 61",
-                                      "ATTENTION 70",
-                                      "BLINK_STRENGTH 9"}));
+            "POOR_SIGNAL 0;ATTENTION 40;MEDITATION 60;DELTA 16777215;THETA 8388608;"
+            "ALPHA1 1193046;ALPHA2 256;BETA1 1;BETA2 2;GAMMA1 3;GAMMA2 4;ATTENTION 53;"
+            "BLINK_STRENGTH 77;ATTENTION 60;BLINK_STRENGTH 200;BLINK_STRENGTH 1;"
+            "BLINK_STRENGTH 255;ATTENTION 61;ATTENTION 70;BLINK_STRENGTH 9;");
   EXPECT_FALSE(Contains(ReadFile(dir_.path() + "/streamLog.txt"), "\r"));
   EXPECT_EQ(StreamLogBytes(dir_.path() + "/streamLog.txt"), sent);
 }

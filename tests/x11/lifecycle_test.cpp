@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,46 +19,29 @@
 namespace {
 
 // x11_probe with DISPLAY as given (unset when empty), fed on a pipe.
-class Probe {
- public:
-  explicit Probe(const std::string &display) : process_(Command(display)) {}
+std::unique_ptr<testkit::Process> Probe(const std::string &display) {
+  testkit::Command command;
+  command.argv = {NICTATE_X11_PROBE};
+  command.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display};
+  command.pipeIn = true;
+  return std::unique_ptr<testkit::Process>(new testkit::Process(command));
+}
 
-  // Its next `lines` whole lines (what came, should they not all come).
-  std::string Lines(int lines) {
-    size_t end = consumed_;
-    testkit::WaitUntil({&process_}, 20, [&] {
-      end = consumed_;
-      for (int n = 0; n < lines && end != std::string::npos; ++n) {
-        end = process_.out().find('\n', end);
-        end = end == std::string::npos ? end : end + 1;
-      }
-      return end != std::string::npos;
-    });
-    end = std::min(end, process_.out().size());
-    const std::string text = process_.out().substr(consumed_, end - consumed_);
-    consumed_ = end;
-    return text;
-  }
-  void Send(const std::string &text) { process_.Send(text); }
-  // Ends its input and waits for its exit status.
-  int End() {
-    process_.CloseInput();
-    return testkit::WaitExit(&process_, 20) ? process_.ExitCode() : -1;
-  }
-  bool started() const { return process_.started(); }
-  const std::string &err() const { return process_.err(); }
+// What the probe printed since the last call, once that holds `lines` lines.
+std::string Next(testkit::Process *probe, size_t *taken, long lines) {
+  testkit::WaitUntil({probe}, 20, [&] {
+    return std::count(probe->out().begin() + *taken, probe->out().end(), '\n') >= lines;
+  });
+  const std::string text = probe->out().substr(*taken);
+  *taken = probe->out().size();
+  return text;
+}
 
- private:
-  static testkit::Command Command(const std::string &display) {
-    testkit::Command command;
-    command.argv = {NICTATE_X11_PROBE};
-    command.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display};
-    command.pipeIn = true;
-    return command;
-  }
-  testkit::Process process_;
-  size_t consumed_ = 0;
-};
+// Ends the probe's input; its exit status.
+int End(testkit::Process *probe) {
+  probe->CloseInput();
+  return testkit::WaitExit(probe, 20) ? probe->ExitCode() : -1;
+}
 
 const char kNoServer[] =
     "GetSystemMetrics 0 0\n"
@@ -84,12 +68,12 @@ TEST(X11WithoutServer, NoDisplayOrADeadServerMakesEveryOperationFailQuietly) {
   server.Stop();
   for (const std::string &display : {std::string(), dead}) {
     SCOPED_TRACE("DISPLAY=" + display);
-    Probe probe(display);
-    ASSERT_TRUE(probe.started());
-    probe.Send("\n");
-    EXPECT_EQ(probe.Lines(8), std::string(kNoServer) + kNoServer);
-    EXPECT_EQ(probe.End(), 0);
-    EXPECT_EQ(probe.err(), "");
+    std::unique_ptr<testkit::Process> probe = Probe(display);
+    size_t taken = 0;
+    probe->Send("\n");
+    EXPECT_EQ(Next(probe.get(), &taken, 8), std::string(kNoServer) + kNoServer);
+    EXPECT_EQ(End(probe.get()), 0);
+    EXPECT_EQ(probe->err(), "");
   }
 }
 
@@ -99,9 +83,9 @@ TEST(X11WithoutServer, AServerThatGoesAwayAndComesBackGetsTheClicksAgain) {
   ASSERT_TRUE(server.Start("1920x1080", &error, PrivateDisplayNumber(1500))) << error;
   const int number = server.number();
 
-  Probe probe(server.name());
-  ASSERT_TRUE(probe.started());
-  EXPECT_EQ(probe.Lines(4), kFreshServer);
+  std::unique_ptr<testkit::Process> probe = Probe(server.name());
+  size_t taken = 0;
+  EXPECT_EQ(Next(probe.get(), &taken, 4), kFreshServer);
 
   // Whichever operation is the first to meet the broken connection fails,
   // and so does every one after it.
@@ -117,25 +101,25 @@ TEST(X11WithoutServer, AServerThatGoesAwayAndComesBackGetsTheClicksAgain) {
   for (const auto &first : firstCalls) {
     SCOPED_TRACE(first.call);
     server.Stop(SIGKILL);  // the server crashes: its socket stays, refusing connections
-    probe.Send(first.call);
-    EXPECT_EQ(probe.Lines(1), first.result);
-    probe.Send("\n");
-    EXPECT_EQ(probe.Lines(4), kNoServer);
+    probe->Send(first.call);
+    EXPECT_EQ(Next(probe.get(), &taken, 1), first.result);
+    probe->Send("\n");
+    EXPECT_EQ(Next(probe.get(), &taken, 4), kNoServer);
 
     ASSERT_TRUE(server.Start("1920x1080", &error, number)) << error;
     ASSERT_EQ(server.number(), number) << "display " << number << " was taken meanwhile";
     testkit::Recorder recorder;
     ASSERT_TRUE(recorder.Open(server.name(), &error)) << error;
-    probe.Send("\n");
-    EXPECT_EQ(probe.Lines(4), kFreshServer);
+    probe->Send("\n");
+    EXPECT_EQ(Next(probe.get(), &taken, 4), kFreshServer);
     // SendInput's press and release, then the click's, at the pointer.
     std::vector<testkit::Button> clicks = testkit::LeftClickAt(960, 540);
     clicks.insert(clicks.end(), clicks.begin(), clicks.end());
     EXPECT_EQ(recorder.Take(), clicks);
   }
 
-  EXPECT_EQ(probe.End(), 0);
-  EXPECT_EQ(probe.err(), "");  // no word of the lost connection on the console
+  EXPECT_EQ(End(probe.get()), 0);
+  EXPECT_EQ(probe->err(), "");  // no word of the lost connection on the console
 }
 
 }  // namespace
