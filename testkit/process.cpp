@@ -124,11 +124,9 @@ Process::Process(const Command &command) {
 
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   pid_t pid = -1;
-  if ((!command.pipeIn || pipe2(in, O_CLOEXEC) == 0) &&
-      (command.outFd >= 0 || pipe2(out, O_CLOEXEC) == 0) &&
+  if ((!command.pipeIn || pipe2(in, O_CLOEXEC) == 0) && pipe2(out, O_CLOEXEC) == 0 &&
       (command.errFd >= 0 || pipe2(err, O_CLOEXEC) == 0)) {
-    const int childFds[3] = {command.pipeIn ? in[0] : command.inFd,
-                             command.outFd >= 0 ? command.outFd : out[1],
+    const int childFds[3] = {command.pipeIn ? in[0] : command.inFd, out[1],
                              command.errFd >= 0 ? command.errFd : err[1]};
     const pid_t parent = getpid();
     pid = fork();

@@ -23,8 +23,7 @@ struct Command {
   bool pipeIn = false;            // standard input a pipe (Send, CloseInput)
   int inFd = -1;                  // else this descriptor as standard input, or /dev/null
   bool controllingTty = false;    // inFd becomes the controlling terminal of a new session
-  int outFd = -1;                 // standard output to this descriptor instead of a pipe
-  int errFd = -1;                 // standard error likewise
+  int errFd = -1;                 // standard error to this descriptor instead of a pipe
   int keepFd = -1;                // stays open in the child under the same number
 };
 

@@ -39,20 +39,15 @@ std::unique_ptr<Process> Sim(const std::vector<std::string> &args,
   return std::unique_ptr<Process>(new Process(command));
 }
 
-// The pseudo-terminal the simulator published the nth time, once it has
-// said so.
-std::string WaitForPort(Process *sim, int com, size_t nth = 1) {
+// The pseudo-terminal the simulator published, once it has said so.
+std::string WaitForPort(Process *sim, int com) {
   const std::string ready = "nictate-sim: COM" + std::to_string(com) + " is ";
   std::string path;
   WaitUntil({sim}, 10, [&] {
-    size_t seen = 0;
     for (const std::string &line : testkit::Lines(sim->out())) {
-      if (line.compare(0, ready.size(), ready) == 0 && ++seen == nth) {
-        path = line.substr(ready.size());
-        return true;
-      }
+      path = line.compare(0, ready.size(), ready) == 0 ? line.substr(ready.size()) : path;
     }
-    return false;
+    return !path.empty();
   });
   return path;
 }
