@@ -175,6 +175,11 @@ bool Pump(Run *run, int64_t untilNs, const std::function<bool()> &done) {
       }
       return false;
     }
+    // What was just written may be what it waits for: no sleep then (the
+    // program's output, all marks, may not come for a long while).
+    if (done && done()) {
+      return true;
+    }
     if (run->recorder.display() != nullptr && XQLength(run->recorder.display()) > 0) {
       HandleXEvents(run, now);
       continue;

@@ -61,15 +61,16 @@ TEST_F(NictateRun, NoDeviceGivesTheFailureTranscriptAtOnceWhateverTheArguments) 
   }
 }
 
-// The simulated headset on COM3, a summary packet and a blink a second,
-// unplugged for five seconds in the middle of the run and plugged back
-// under the same COM name: after the probe's 10-second wait nictate prints
-// every value in the order sent and clicks once per blink at the pointer;
-// while the device is away it waits in the OS; then it goes on by itself.
+// The simulated headset on COM3, a summary packet and a blink a second with
+// line noise and blink packets with bad checksums between them, unplugged
+// for five seconds in the middle of the run and plugged back under the same
+// COM name: after the probe's 10-second wait nictate prints every value in
+// the order sent and clicks once per good blink at the pointer; while the
+// device is away it waits in the OS; then it goes on by itself.
 TEST_F(NictateRun, DeviceOnCom3PrintsItsValuesClicksAndWaitsQuietlyWhileUnplugged) {
   ASSERT_TRUE(StartDisplay());
   std::unique_ptr<Process> sim =
-      StartSim(3, {"--seed", "5", "--blink-every", "1", "--unplug", "14:5"});
+      StartSim(3, {"--seed", "5", "--blink-every", "1", "--garbage", "--unplug", "14:5"});
   ASSERT_NE(sim, nullptr);
   const int64_t start = testkit::NowNs();
   std::unique_ptr<Process> nictate = StartNictate(temp.Make("work"), xvfb.name());
@@ -120,8 +121,11 @@ TEST_F(NictateRun, DeviceOnCom3PrintsItsValuesClicksAndWaitsQuietlyWhileUnplugge
   const auto blinks = Printed(outBefore, kBlink);
   EXPECT_GE(blinks.size(), 8u);
   EXPECT_EQ(blinks, Slice(Sent(simBefore, "blink"), 0, blinks.size()));
-  // Every blink sent after the replug was printed, in order; each blink
-  // printed clicked once.
+  // The noise and the corrupt blinks did come, and made no value and no
+  // click. Every blink sent after the replug was printed, in order; each
+  // blink printed clicked once.
+  EXPECT_GE(Sent(sim->out(), "garbage").size(), 10u);
+  EXPECT_GE(Sent(sim->out(), "corrupt blink").size(), 3u);
   const auto all = Printed(nictate->out(), kBlink);
   const auto sentAfter = Sent(sim->out(), "blink", simBefore.size());
   ASSERT_GE(sentAfter.size(), 3u);
