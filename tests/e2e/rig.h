@@ -118,10 +118,9 @@ class Rig : public ::testing::Test {
   // pixel, no other button event, and the pointer where it was placed.
   void ExpectOneClickAtThePointerPerBlink(size_t blinks) {
     std::vector<testkit::Button> clicks;
+    const std::vector<testkit::Button> click = testkit::LeftClickAt(kPointerX, kPointerY);
     for (size_t i = 0; i < blinks; ++i) {
-      for (const testkit::Button &b : testkit::LeftClickAt(kPointerX, kPointerY)) {
-        clicks.push_back(b);
-      }
+      clicks.insert(clicks.end(), click.begin(), click.end());
     }
     EXPECT_EQ(recorder.Take(), clicks);
     EXPECT_EQ(recorder.motions,
