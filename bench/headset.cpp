@@ -1,53 +1,18 @@
 #include "bench/headset.h"
 
-#include "tools/packet.h"
-
 namespace bench {
 
-namespace {
-
-void AppendPacket(const sim::Payload &payload, std::vector<uint8_t> *out) {
-  uint8_t packet[sim::kMaxPacketLength];
-  const size_t length = sim::EncodePacket(payload, packet);
-  out->insert(out->end(), packet, packet + length);
-}
-
-}  // namespace
-
-void AppendSummary(uint32_t n, std::vector<uint8_t> *out) {
-  sim::Payload payload;
-  uint32_t bands[sim::kBandCount];
-  for (size_t band = 0; band < sim::kBandCount; ++band) {
-    bands[band] = (n * 7919u + static_cast<uint32_t>(band) * 104729u) % 0x1000000u;
+testkit::Bytes Summary(uint32_t n) {
+  testkit::Bytes payload = {0x02, static_cast<uint8_t>(n % 3),        // poor signal
+                            0x04, static_cast<uint8_t>(20 + n % 61),  // attention
+                            0x05, static_cast<uint8_t>(30 + n % 47),  // meditation
+                            0x83, 24};                                // eight band powers
+  for (uint32_t band = 0; band < 8; ++band) {
+    const uint32_t power = (n * 7919u + band * 104729u) % 0x1000000u;
+    payload.insert(payload.end(), {static_cast<uint8_t>(power >> 16),
+                                   static_cast<uint8_t>(power >> 8), static_cast<uint8_t>(power)});
   }
-  (void)sim::AppendSummaryRows(&payload, static_cast<uint8_t>(n % 3),
-                               static_cast<uint8_t>(20 + n % 61), static_cast<uint8_t>(30 + n % 47),
-                               bands);
-  AppendPacket(payload, out);
-}
-
-void AppendBlink(uint8_t strength, std::vector<uint8_t> *out) {
-  sim::Payload payload;
-  (void)sim::AppendByteRow(&payload, sim::kRowBlinkStrength, strength == 0 ? 1 : strength);
-  AppendPacket(payload, out);
-}
-
-void AppendRaw(int16_t sample, std::vector<uint8_t> *out) {
-  sim::Payload payload;
-  (void)sim::AppendRawSample(&payload, sample);
-  AppendPacket(payload, out);
-}
-
-void AppendAttention(uint8_t attention, std::vector<uint8_t> *out) {
-  sim::Payload payload;
-  (void)sim::AppendByteRow(&payload, sim::kRowAttention, attention);
-  AppendPacket(payload, out);
-}
-
-size_t BlinkPacketLength(void) {
-  std::vector<uint8_t> packet;
-  AppendBlink(1, &packet);
-  return packet.size();
+  return testkit::Packet(payload);
 }
 
 int16_t RawSample(uint32_t i) {

@@ -26,14 +26,14 @@ Stream RawWaveStream(int seconds) {
   uint32_t sample = 0;
   for (int second = 0; second < seconds; ++second) {
     for (int i = 0; i < sim::kRawRate; ++i) {
-      bench::AppendRaw(bench::RawSample(sample++), &s.bytes);
+      testkit::Append(&s.bytes, testkit::Raw(bench::RawSample(sample++)));
       ++s.packets;
       if (i == sim::kRawRate / 2) {
-        bench::AppendSummary(static_cast<uint32_t>(second), &s.bytes);
+        testkit::Append(&s.bytes, bench::Summary(static_cast<uint32_t>(second)));
         ++s.packets;
       }
       if (second % 4 == 3 && i == 100) {
-        bench::AppendBlink(static_cast<uint8_t>(40 + second), &s.bytes);
+        testkit::Append(&s.bytes, testkit::Blink(40 + second));
         ++s.packets;
       }
     }
@@ -45,8 +45,8 @@ Stream RawWaveStream(int seconds) {
 Stream SummaryStream(int packets) {
   Stream s;
   for (int i = 0; i < packets; ++i) {
-    bench::AppendSummary(static_cast<uint32_t>(i), &s.bytes);
-    bench::AppendBlink(static_cast<uint8_t>(1 + i % 255), &s.bytes);
+    testkit::Append(&s.bytes, bench::Summary(static_cast<uint32_t>(i)));
+    testkit::Append(&s.bytes, testkit::Blink(1 + i % 255));
     s.packets += 2;
   }
   return s;
@@ -69,7 +69,7 @@ Stream NoisyStream(int seconds) {
     ++packet;
     if (packet % 16 == 0) {
       if (packet % 128 == 0) {
-        bench::AppendBlink(99, &s.bytes);
+        testkit::Append(&s.bytes, testkit::Blink(99));
         s.bytes.back() ^= 0x5A;
       } else {
         const int burst = 1 + static_cast<int>(random() % 24);

@@ -4,33 +4,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
+#include "testkit/files.h"
+
 namespace {
-
-std::string TempFile(const std::string &contents) {
-  char path[] = "/tmp/nictate-capture-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) {
-    throw std::runtime_error("mkstemp failed");
-  }
-  if (!contents.empty() &&
-      write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) {
-    throw std::runtime_error("write failed");
-  }
-  close(fd);
-  return path;
-}
-
-std::string Slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 struct Redirect {
   int fd;
@@ -53,9 +31,10 @@ struct Redirect {
 
 void CaptureConsole(const std::string &input, Transcript *transcript,
                     const std::function<void()> &body) {
-  const std::string in = TempFile(input);
-  const std::string out = TempFile("");
-  const std::string err = TempFile("");
+  const testkit::TempDir dir("nictate-capture");
+  const std::string in = dir.Write("in", input);
+  const std::string out = dir.path() + "/out";
+  const std::string err = dir.path() + "/err";
   std::fflush(stdout);
   std::fflush(stderr);
   __fpurge(stdin);
@@ -76,11 +55,8 @@ void CaptureConsole(const std::string &input, Transcript *transcript,
   // Whatever stdin had buffered belongs to this capture only.
   __fpurge(stdin);
   std::clearerr(stdin);
-  transcript->out = Slurp(out);
-  transcript->err = Slurp(err);
-  std::remove(in.c_str());
-  std::remove(out.c_str());
-  std::remove(err.c_str());
+  transcript->out = testkit::ReadFile(out);
+  transcript->err = testkit::ReadFile(err);
   if (failure) {
     std::rethrow_exception(failure);
   }

@@ -74,18 +74,6 @@ TEST_F(ClickTest, EveryPixelConvertsBackToItselfOnCommonWidths) {
   }
 }
 
-TEST_F(ClickTest, TwoBlinksGiveTwoCompleteClicks) {
-  gPlatform.cursor = POINT{1234, 567};
-  ClickAtCursor();
-  ClickAtCursor();
-  ASSERT_EQ(gPlatform.sent.size(), 2u);
-  for (const INPUT &input : gPlatform.sent) {
-    EXPECT_EQ(input.mi.dwFlags, 0x8007u);
-    EXPECT_EQ(PixelOf(input.mi.dx, 1920), 1234);
-    EXPECT_EQ(PixelOf(input.mi.dy, 1080), 567);
-  }
-}
-
 TEST_F(ClickTest, WithoutScreenSizeOrPointerItClicksWhereThePointerIs) {
   struct Case {
     BOOL cursor;

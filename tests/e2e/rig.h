@@ -2,100 +2,40 @@
 // port map, simulated headsets published in it, nictate run as a user runs
 // it, and a private X display with the pointer at an odd spot and a recorder
 // of what lands on it. Each test has its own, so ctest runs them side by
-// side. Needs NICTATE_BINARY and NICTATE_SIM_BINARY, the built programs,
-// and NICTATE_LIBRARY_VERSION, the version the library reports.
+// side. Needs NICTATE_BINARY and NICTATE_SIM_BINARY, the built programs.
 #ifndef NICTATE_TESTS_E2E_RIG_H
 #define NICTATE_TESTS_E2E_RIG_H
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "tests/e2e/harness.h"
+#include "testkit/files.h"
+#include "testkit/process.h"
+#include "testkit/recorder.h"
+#include "testkit/transcript.h"
+#include "testkit/xvfb.h"
 
 namespace e2e {
 
+using testkit::Process;
+
 const int kPointerX = 1234;
 const int kPointerY = 567;
-
-// The program's texts.
-const char kOpenFailed[] =
-    "FAILED connection (-2 serialPortName could not be opened as a serial communication port for "
-    "any reason.)\n";
-const char kConnectError[] = "ERROR: TG_Connect() returned -2.\n";
-const char kIdLine[] = "ThinkGear Connection ID is: 0.\n\n";
-const char kAttention[] = "New attention value: ";
-const char kBlink[] = "New eye blinking value: ";
-
-// The scan's line for a port, on standard output.
-inline std::string Attempt(int port) {
-  const std::string name = "\\\\.\\COM" + std::to_string(port);
-  return "ok" + name + "trying to connect on" + name + "\n";
-}
-
-// Standard output's first lines: the library's version, the scan's start.
-inline std::string Header() {
-  return "ThinkGear DLL version: " + std::to_string(NICTATE_LIBRARY_VERSION) +
-         "\nScanning COM ports 0 to 16...\n";
-}
-
-// The whole transcript of a run that finds no port to open, on standard
-// output and on the error stream.
-inline std::string NoDeviceOut() {
-  std::string out = Header();
-  for (int port = 0; port <= 16; ++port) {
-    out += Attempt(port) + kOpenFailed;
-  }
-  return out + "connection could not be established\nPress the ENTER key...\n";
-}
-
-inline std::string NoDeviceErr() {
-  std::string err = kIdLine;
-  for (int port = 0; port <= 16; ++port) {
-    err += std::to_string(port) + kConnectError;
-  }
-  return err;
-}
-
-// Every value line ("New ... value: ...") in order, marks left out.
-inline std::vector<std::string> ValueLines(const std::string &out) {
-  std::vector<std::string> values;
-  for (const auto &line : Lines(out)) {
-    const size_t at = line.find("New ");
-    if (at != std::string::npos) {
-      values.push_back(line.substr(at));
-    }
-  }
-  return values;
-}
-
-// The values printed after a label, as printed ("53.000000").
-inline std::vector<std::string> Printed(const std::string &out, const std::string &label) {
-  std::vector<std::string> values;
-  for (const auto &line : Lines(out)) {
-    const size_t at = line.find(label);
-    if (at != std::string::npos) {
-      values.push_back(line.substr(at + label.size()));
-    }
-  }
-  return values;
-}
 
 // The values the simulator sent under a name ("blink 53"), as nictate
 // prints them, from the first line that holds `from` on.
 inline std::vector<std::string> Sent(const std::string &out, const std::string &name,
                                      size_t from = 0) {
   std::vector<std::string> values;
-  for (const auto &line : Lines(out.substr(from))) {
+  for (const std::string &line : testkit::Lines(out.substr(from))) {
     if (line.compare(0, name.size() + 1, name + " ") == 0) {
-      char text[64];
-      std::snprintf(text, sizeof text, "%f", std::atof(line.c_str() + name.size() + 1));
-      values.push_back(text);
+      values.push_back(testkit::Printed(std::atof(line.c_str() + name.size() + 1)));
     }
   }
   return values;
@@ -108,19 +48,24 @@ class Rig : public ::testing::Test {
     ports = temp.Make("ports");
   }
 
+  // Reads every process and the recorder until done() holds or the seconds
+  // run out.
+  bool Wait(const std::vector<Process *> &processes, double seconds,
+            const std::function<bool()> &done) {
+    return testkit::WaitUntil(processes, seconds, done, &recorder);
+  }
+
   // A simulated headset on COM<com>, once it has published its port.
   std::unique_ptr<Process> StartSim(int com, const std::vector<std::string> &args) {
-    SpawnOptions options;
-    options.argv = {NICTATE_SIM_BINARY, "--com", std::to_string(com), "--ports", ports};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    std::unique_ptr<Process> sim(new Process(options));
+    testkit::Command command;
+    command.argv = {NICTATE_SIM_BINARY, "--com", std::to_string(com), "--ports", ports};
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    std::unique_ptr<Process> sim(new Process(command));
     const std::string ready = "nictate-sim: COM" + std::to_string(com) + " is /dev/";
-    const bool up =
-        sim->started() && WaitUntil({sim.get()}, nullptr, 10, [&] {
+    if (!sim->started() || !Wait({sim.get()}, 10, [&] {
           const size_t at = sim->out().find(ready);
           return at != std::string::npos && sim->out().find('\n', at) != std::string::npos;
-        });
-    if (!up) {
+        })) {
       ADD_FAILURE() << "the simulator did not publish COM" << com << ": " << sim->err();
       return nullptr;
     }
@@ -131,25 +76,27 @@ class Rig : public ::testing::Test {
   // the display given (none when empty).
   std::unique_ptr<Process> StartNictate(const std::string &work, const std::string &display,
                                         const std::vector<std::string> &args = {}) {
-    SpawnOptions options;
-    options.argv = {NICTATE_BINARY};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.cwd = work;
-    options.setEnv = {{"NICTATE_PORTS", ports}};
-    if (display.empty()) {
-      options.unsetEnv = {"DISPLAY"};
-    } else {
-      options.setEnv.push_back({"DISPLAY", display});
-    }
-    std::unique_ptr<Process> nictate(new Process(options));
-    EXPECT_TRUE(nictate->started());
+    testkit::Command command;
+    command.argv = {NICTATE_BINARY};
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    command.cwd = work;
+    command.env = {"NICTATE_PORTS=" + ports, display.empty() ? "DISPLAY" : "DISPLAY=" + display};
+    std::unique_ptr<Process> nictate(new Process(command));
+    EXPECT_TRUE(nictate->started()) << nictate->error();
     return nictate;
   }
 
-  // Lets nictate print what it had read, then ends it (it never ends by
-  // itself once connected).
-  void StopNictate(Process *nictate) {
-    WaitUntil({nictate}, &recorder, 1.5, [] { return false; });
+  // Ends the simulator first (the headset is unplugged, so nothing new
+  // reaches nictate), then lets nictate print what it had read and ends it
+  // (it never ends by itself once connected).
+  void StopBoth(Process *sim, Process *nictate) {
+    if (sim != nullptr) {
+      sim->Signal(SIGTERM);
+      ASSERT_TRUE(testkit::WaitExit(sim, 10));
+      EXPECT_EQ(sim->ExitCode(), 0) << sim->err();
+      EXPECT_FALSE(testkit::Exists(ports + "/com3")) << "the simulator left its link behind";
+    }
+    Wait({nictate}, 1.5, [] { return false; });
     EXPECT_TRUE(nictate->Running()) << "nictate ended by itself:\n" << nictate->out();
     nictate->Stop();
     recorder.Sync();
@@ -159,38 +106,33 @@ class Rig : public ::testing::Test {
   // on it.
   bool StartDisplay() {
     std::string error;
-    if (!xvfb.Start(&error) || !recorder.Open(xvfb.display(), kPointerX, kPointerY, &error)) {
+    if (!xvfb.Start("1920x1080", &error) || !recorder.Open(xvfb.name(), &error)) {
       ADD_FAILURE() << error;
       return false;
     }
+    recorder.Warp(kPointerX, kPointerY);
     return true;
   }
 
   // Exactly one left press and release per blink, each at the pointer's
   // pixel, no other button event, and the pointer where it was placed.
   void ExpectOneClickAtThePointerPerBlink(size_t blinks) {
-    ASSERT_EQ(recorder.buttons.size(), 2 * blinks);
-    for (size_t i = 0; i < recorder.buttons.size(); ++i) {
-      const ButtonEvent &b = recorder.buttons[i];
-      EXPECT_EQ(b.press, i % 2 == 0) << "event " << i;
-      EXPECT_EQ(b.button, 1u) << "event " << i;
-      EXPECT_EQ(b.x, kPointerX) << "event " << i;
-      EXPECT_EQ(b.y, kPointerY) << "event " << i;
+    std::vector<testkit::Button> clicks;
+    const std::vector<testkit::Button> click = testkit::LeftClickAt(kPointerX, kPointerY);
+    for (size_t i = 0; i < blinks; ++i) {
+      clicks.insert(clicks.end(), click.begin(), click.end());
     }
-    for (const auto &m : recorder.motions) {
-      EXPECT_EQ(m, std::make_pair(kPointerX, kPointerY)) << "the pointer moved";
-    }
-    int x = -1;
-    int y = -1;
-    ASSERT_TRUE(recorder.Pointer(&x, &y));
-    EXPECT_EQ(x, kPointerX);
-    EXPECT_EQ(y, kPointerY);
+    EXPECT_EQ(recorder.Take(), clicks);
+    EXPECT_EQ(recorder.motions,
+              (std::vector<std::pair<int, int>>(recorder.motions.size(), {kPointerX, kPointerY})))
+        << "the pointer moved";
+    EXPECT_EQ(recorder.Pointer(), std::make_pair(kPointerX, kPointerY));
   }
 
-  TempDir temp;
+  testkit::TempDir temp{"nictate-e2e"};
   std::string ports;
-  Xvfb xvfb;
-  XRecorder recorder;
+  testkit::Xvfb xvfb;
+  testkit::Recorder recorder;
 };
 
 }  // namespace e2e

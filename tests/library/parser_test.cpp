@@ -1,28 +1,21 @@
 // The library's inside, fed from bytes: framing of the headset's stream
-// (and the faults a serial line brings), payload decoding, and the lines the
-// two logs are made of.
+// (and the faults a serial line brings) and payload decoding.
 #include "thinkgear/parser.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <string>
 #include <vector>
 
 #include "link/thinkgear.h"
-#include "tests/files.h"
-#include "tests/stream_bytes.h"
-#include "thinkgear/log.h"
+#include "testkit/packets.h"
 
 namespace {
 
-using testbytes::Bytes;
-using testbytes::Join;
-using testbytes::Packet;
-using testfiles::ReadFile;
+using testkit::Bytes;
+using testkit::Join;
+using testkit::Packet;
 
 // Feeds the bytes in pieces of `piece` bytes, as reads would bring them, and
 // returns the payloads of the frames found.
@@ -84,19 +77,6 @@ TEST(Framer, EdgePacketsFrame) {
   EXPECT_EQ(frames[1], (Bytes{0x04, 0x51}));
   EXPECT_EQ(frames[2], (Bytes{0x04, 0x35}));
   EXPECT_EQ(frames[3], longest);
-}
-
-TEST(Framer, BadChecksumDropsThePacketAndTheNextOneFrames) {
-  // AA AA 02 04 35 00: the checksum should be C6.
-  tg::Framer framer;
-  EXPECT_TRUE(FeedAll(&framer, {0xAA, 0xAA, 0x02, 0x04, 0x35, 0x00}).empty());
-  EXPECT_EQ(framer.stats().badChecksums, 1u);
-  EXPECT_EQ(framer.stats().frames, 0u);
-  // A blink row with one bit flipped in its value: AA AA 02 16 62 86, where
-  // 86 is the checksum of 16 63.
-  EXPECT_TRUE(FeedAll(&framer, {0xAA, 0xAA, 0x02, 0x16, 0x62, 0x86}).empty());
-  EXPECT_EQ(framer.stats().badChecksums, 2u);
-  EXPECT_EQ(FeedAll(&framer, kAttention54), std::vector<Bytes>{(Bytes{0x04, 0x36})});
 }
 
 TEST(Framer, OversizeLengthIsInvalidAndItsBytesAreSkipped) {
@@ -183,29 +163,6 @@ TEST(Framer, SyncBytesInsideAPayloadDoNotBreakTheFrame) {
   EXPECT_EQ(framer.stats().badChecksums, 0u);
 }
 
-TEST(Framer, StatsCountEachFault) {
-  tg::Framer framer;
-  FeedAll(&framer, Join({{0x01, 0x02},                          // noise: 2 skipped
-                         kAttention53,                          // good
-                         {0xAA, 0xAA, 0x02, 0x04, 0x35, 0xC7},  // bad checksum (C6)
-                         {0xAA, 0xAA, 0xAC},                    // bad length: 1 skipped
-                         kAttention54}));                       // good
-  EXPECT_EQ(framer.stats().frames, 2u);
-  EXPECT_EQ(framer.stats().badChecksums, 1u);
-  EXPECT_EQ(framer.stats().badLengths, 1u);
-  EXPECT_EQ(framer.stats().skippedBytes, 3u);
-}
-
-TEST(Framer, ResetForgetsAPartFrame) {
-  // AA AA 02 04: half a packet from a port that was then closed.
-  tg::Framer framer;
-  EXPECT_TRUE(FeedAll(&framer, {0xAA, 0xAA, 0x02, 0x04}).empty());
-  framer.reset();
-  // 35 C6 alone now are noise, not the rest of the frame.
-  EXPECT_TRUE(FeedAll(&framer, {0x35, 0xC6}).empty());
-  EXPECT_EQ(FeedAll(&framer, kAttention54), std::vector<Bytes>{(Bytes{0x04, 0x36})});
-}
-
 // ---------------------------------------------------------------------------
 // Payload decoding
 
@@ -221,45 +178,6 @@ std::vector<tg::Value> Decode(const Bytes &payload) {
   }
   return ::testing::AssertionFailure() << "got type " << got.dataType << " value " << got.value
                                        << ", wanted type " << dataType << " value " << value;
-}
-
-TEST(DecodePayload, EachCodeDecodesToItsValue) {
-  const std::vector<tg::Value> values = Decode({
-      0x02, 0xC8,              // poor signal 200
-      0x04, 0x64,              // attention 100
-      0x05, 0x00,              // meditation 0
-      0x16, 0xFF,              // blink strength 255
-      0x80, 0x02, 0x01, 0x02,  // raw 0x0102 = 258
-      0x80, 0x02, 0xFF, 0xFE,  // raw -2
-      0x80, 0x02, 0x80, 0x00,  // raw -32768
-      0x80, 0x02, 0x7F, 0xFF,  // raw 32767
-      0x83, 0x18,              // eight band powers, three bytes each
-      0x00, 0x00, 0x01,        //   delta 1
-      0x00, 0x01, 0x00,        //   theta 256
-      0x01, 0x00, 0x00,        //   low alpha 65536
-      0xFF, 0xFF, 0xFF,        //   high alpha 16777215 (not negative)
-      0x12, 0x34, 0x56,        //   low beta 0x123456
-      0x80, 0x00, 0x00,        //   high beta 8388608 (not negative)
-      0x00, 0xAB, 0xCD,        //   low gamma 0xABCD
-      0x00, 0x00, 0x00,        //   mid gamma 0
-  });
-  ASSERT_EQ(values.size(), 16u);
-  EXPECT_TRUE(IsValue(values[0], TG_DATA_POOR_SIGNAL, 200));
-  EXPECT_TRUE(IsValue(values[1], TG_DATA_ATTENTION, 100));
-  EXPECT_TRUE(IsValue(values[2], TG_DATA_MEDITATION, 0));
-  EXPECT_TRUE(IsValue(values[3], TG_DATA_BLINK_STRENGTH, 255));
-  EXPECT_TRUE(IsValue(values[4], TG_DATA_RAW, 258));
-  EXPECT_TRUE(IsValue(values[5], TG_DATA_RAW, -2));
-  EXPECT_TRUE(IsValue(values[6], TG_DATA_RAW, -32768));
-  EXPECT_TRUE(IsValue(values[7], TG_DATA_RAW, 32767));
-  EXPECT_TRUE(IsValue(values[8], TG_DATA_DELTA, 1));
-  EXPECT_TRUE(IsValue(values[9], TG_DATA_THETA, 256));
-  EXPECT_TRUE(IsValue(values[10], TG_DATA_ALPHA1, 65536));
-  EXPECT_TRUE(IsValue(values[11], TG_DATA_ALPHA2, 16777215));
-  EXPECT_TRUE(IsValue(values[12], TG_DATA_BETA1, 0x123456));
-  EXPECT_TRUE(IsValue(values[13], TG_DATA_BETA2, 8388608));
-  EXPECT_TRUE(IsValue(values[14], TG_DATA_GAMMA1, 0xABCD));
-  EXPECT_TRUE(IsValue(values[15], TG_DATA_GAMMA2, 0));
 }
 
 TEST(DecodePayload, ExtendedCodeRowsAreSkipped) {
@@ -330,97 +248,6 @@ TEST(DecodePayload, FullestPayloadFitsTheValueArray) {
   const std::vector<tg::Value> values = Decode(payload);
   ASSERT_EQ(values.size(), 84u);
   EXPECT_TRUE(IsValue(values[83], TG_DATA_ATTENTION, 83));
-}
-
-// ---------------------------------------------------------------------------
-// Log lines
-
-class LogLines : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/nictate-loglines-XXXXXX";
-    const int fd = mkstemp(pattern);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    path = pattern;
-    ASSERT_TRUE(tg::LogOpen(&log, path.c_str()));
-  }
-  void TearDown() override {
-    if (log.file != nullptr) {
-      fclose(log.file);
-    }
-    unlink(path.c_str());
-  }
-  std::string path;
-  tg::LogFile log = {};
-};
-
-TEST_F(LogLines, StreamBytesOfOneReadGoThirtyTwoToALineUnderOneTime) {
-  Bytes bytes(70);
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<uint8_t>(0xAA + i);  // wraps past FF to 00
-  }
-  tg::LogStreamBytes(&log, bytes.data(), bytes.size());
-  // Handed to the OS already: read through another descriptor.
-  const std::string text = ReadFile(path);
-  char stamp[3][32];
-  char rest[3][128];
-  const char *p = text.c_str();
-  for (int line = 0; line < 3; ++line) {
-    int used = 0;
-    ASSERT_EQ(sscanf(p, "%31[0-9.] %127[^\n]\n%n", stamp[line], rest[line], &used), 2) << text;
-    p += used;
-  }
-  EXPECT_EQ(*p, '\0');
-  EXPECT_STREQ(stamp[0], stamp[1]);
-  EXPECT_STREQ(stamp[1], stamp[2]);
-  EXPECT_EQ(std::string(rest[0]).substr(0, 18), "AA AB AC AD AE AF ");
-  EXPECT_EQ(std::string(rest[0]).substr(3 * 31), "C9");  // 32 bytes: AA..C9
-  EXPECT_EQ(std::string(rest[2]), "EA EB EC ED EE EF");  // the last six
-  // "<seconds>.<six digits>"
-  unsigned long long seconds = 0;
-  char micros[8] = "";
-  ASSERT_EQ(sscanf(stamp[0], "%llu.%7s", &seconds, micros), 2);
-  EXPECT_EQ(std::string(micros).size(), 6u);
-  EXPECT_GT(seconds, 1600000000ull);
-}
-
-TEST_F(LogLines, DataLinesNameTheValueInWholeNumbers) {
-  const struct {
-    int dataType;
-    float value;
-    const char *text;
-  } lines[] = {
-      {TG_DATA_POOR_SIGNAL, 200, "POOR_SIGNAL 200"},
-      {TG_DATA_ATTENTION, 53, "ATTENTION 53"},
-      {TG_DATA_MEDITATION, 0, "MEDITATION 0"},
-      {TG_DATA_RAW, -32768, "RAW -32768"},
-      {TG_DATA_DELTA, 16777215, "DELTA 16777215"},
-      {TG_DATA_THETA, 1, "THETA 1"},
-      {TG_DATA_ALPHA1, 2, "ALPHA1 2"},
-      {TG_DATA_ALPHA2, 3, "ALPHA2 3"},
-      {TG_DATA_BETA1, 4, "BETA1 4"},
-      {TG_DATA_BETA2, 5, "BETA2 5"},
-      {TG_DATA_GAMMA1, 6, "GAMMA1 6"},
-      {TG_DATA_GAMMA2, 7, "GAMMA2 7"},
-      {TG_DATA_BLINK_STRENGTH, 99, "BLINK_STRENGTH 99"},
-  };
-  for (const auto &line : lines) {
-    tg::LogDataValue(&log, line.dataType, line.value);
-  }
-  tg::LogDataValue(&log, 13, 1);  // no name: no line
-  const std::string text = ReadFile(path);
-  size_t at = 0;
-  for (const auto &line : lines) {
-    const size_t end = text.find('\n', at);
-    ASSERT_NE(end, std::string::npos);
-    const std::string got = text.substr(at, end - at);
-    const size_t space = got.find(' ');
-    EXPECT_EQ(got.substr(space + 1), line.text);
-    EXPECT_EQ(got.find_first_not_of("0123456789."), space) << got;
-    at = end + 1;
-  }
-  EXPECT_EQ(at, text.size());
 }
 
 }  // namespace

@@ -7,11 +7,41 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "tests/x11/harness.h"
+#include "testkit/process.h"
+#include "testkit/recorder.h"
+#include "testkit/xvfb.h"
 
 namespace {
+
+// x11_probe with DISPLAY as given (unset when empty), fed on a pipe.
+std::unique_ptr<testkit::Process> Probe(const std::string &display) {
+  testkit::Command command;
+  command.argv = {NICTATE_X11_PROBE};
+  command.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display};
+  command.pipeIn = true;
+  return std::unique_ptr<testkit::Process>(new testkit::Process(command));
+}
+
+// What the probe printed since the last call, once that holds `lines` lines.
+std::string Next(testkit::Process *probe, size_t *taken, long lines) {
+  testkit::WaitUntil({probe}, 20, [&] {
+    return std::count(probe->out().begin() + *taken, probe->out().end(), '\n') >= lines;
+  });
+  const std::string text = probe->out().substr(*taken);
+  *taken = probe->out().size();
+  return text;
+}
+
+// Ends the probe's input; its exit status.
+int End(testkit::Process *probe) {
+  probe->CloseInput();
+  return testkit::WaitExit(probe, 20) ? probe->ExitCode() : -1;
+}
 
 const char kNoServer[] =
     "GetSystemMetrics 0 0\n"
@@ -30,42 +60,32 @@ const char kFreshServer[] =
 // taken by another test before it starts a server there again.
 int PrivateDisplayNumber(int base) { return base + getpid() % 100 * 5; }
 
-TEST(X11WithoutServer, NoDisplayMakesEveryOperationFailQuietly) {
-  x11test::Child probe({NICTATE_X11_PROBE}, {"DISPLAY"});
-  ASSERT_TRUE(probe.started());
-  probe.CloseInput();
-  EXPECT_EQ(probe.ReadLines(4, 20), kNoServer);
-  const int status = probe.Wait(20);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  EXPECT_EQ(probe.err(), "");
-}
-
-TEST(X11WithoutServer, ADeadServerMakesEveryOperationFailQuietly) {
-  x11test::Xvfb server;
+TEST(X11WithoutServer, NoDisplayOrADeadServerMakesEveryOperationFailQuietly) {
+  testkit::Xvfb server;
   std::string error;
-  ASSERT_TRUE(server.Start("1920x1080", PrivateDisplayNumber(1000), &error)) << error;
-  const std::string display = server.name();
+  ASSERT_TRUE(server.Start("1920x1080", &error, PrivateDisplayNumber(1000))) << error;
+  const std::string dead = server.name();
   server.Stop();
-
-  x11test::Child probe({NICTATE_X11_PROBE}, {"DISPLAY=" + display});
-  ASSERT_TRUE(probe.started());
-  probe.Send("\n");
-  probe.CloseInput();
-  EXPECT_EQ(probe.ReadLines(8, 20), std::string(kNoServer) + kNoServer);
-  const int status = probe.Wait(20);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  EXPECT_EQ(probe.err(), "");
+  for (const std::string &display : {std::string(), dead}) {
+    SCOPED_TRACE("DISPLAY=" + display);
+    std::unique_ptr<testkit::Process> probe = Probe(display);
+    size_t taken = 0;
+    probe->Send("\n");
+    EXPECT_EQ(Next(probe.get(), &taken, 8), std::string(kNoServer) + kNoServer);
+    EXPECT_EQ(End(probe.get()), 0);
+    EXPECT_EQ(probe->err(), "");
+  }
 }
 
 TEST(X11WithoutServer, AServerThatGoesAwayAndComesBackGetsTheClicksAgain) {
-  x11test::Xvfb server;
+  testkit::Xvfb server;
   std::string error;
-  ASSERT_TRUE(server.Start("1920x1080", PrivateDisplayNumber(1500), &error)) << error;
+  ASSERT_TRUE(server.Start("1920x1080", &error, PrivateDisplayNumber(1500))) << error;
   const int number = server.number();
 
-  x11test::Child probe({NICTATE_X11_PROBE}, {"DISPLAY=" + server.name()});
-  ASSERT_TRUE(probe.started());
-  EXPECT_EQ(probe.ReadLines(4, 20), kFreshServer);
+  std::unique_ptr<testkit::Process> probe = Probe(server.name());
+  size_t taken = 0;
+  EXPECT_EQ(Next(probe.get(), &taken, 4), kFreshServer);
 
   // Whichever operation is the first to meet the broken connection fails,
   // and so does every one after it.
@@ -81,27 +101,25 @@ TEST(X11WithoutServer, AServerThatGoesAwayAndComesBackGetsTheClicksAgain) {
   for (const auto &first : firstCalls) {
     SCOPED_TRACE(first.call);
     server.Stop(SIGKILL);  // the server crashes: its socket stays, refusing connections
-    probe.Send(first.call);
-    EXPECT_EQ(probe.ReadLines(1, 20), first.result);
-    probe.Send("\n");
-    EXPECT_EQ(probe.ReadLines(4, 20), kNoServer);
+    probe->Send(first.call);
+    EXPECT_EQ(Next(probe.get(), &taken, 1), first.result);
+    probe->Send("\n");
+    EXPECT_EQ(Next(probe.get(), &taken, 4), kNoServer);
 
-    ASSERT_TRUE(server.Start("1920x1080", number, &error)) << error;
+    ASSERT_TRUE(server.Start("1920x1080", &error, number)) << error;
     ASSERT_EQ(server.number(), number) << "display " << number << " was taken meanwhile";
-    x11test::Recorder recorder;
+    testkit::Recorder recorder;
     ASSERT_TRUE(recorder.Open(server.name(), &error)) << error;
-    probe.Send("\n");
-    EXPECT_EQ(probe.ReadLines(4, 20), kFreshServer);
+    probe->Send("\n");
+    EXPECT_EQ(Next(probe.get(), &taken, 4), kFreshServer);
     // SendInput's press and release, then the click's, at the pointer.
-    std::vector<x11test::Button> clicks = x11test::LeftClickAt(960, 540);
+    std::vector<testkit::Button> clicks = testkit::LeftClickAt(960, 540);
     clicks.insert(clicks.end(), clicks.begin(), clicks.end());
     EXPECT_EQ(recorder.Take(), clicks);
   }
 
-  probe.CloseInput();
-  const int status = probe.Wait(20);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  EXPECT_EQ(probe.err(), "");  // no word of the lost connection on the console
+  EXPECT_EQ(End(probe.get()), 0);
+  EXPECT_EQ(probe->err(), "");  // no word of the lost connection on the console
 }
 
 }  // namespace

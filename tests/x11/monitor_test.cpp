@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "blink/click.h"
-#include "tests/x11/harness.h"
+#include "testkit/recorder.h"
+#include "tests/x11/xvfb_environment.h"
 
 // After the test framework, which Xlib's macros (None, Bool) would break.
 #include <X11/Xlib.h>
@@ -17,10 +18,10 @@
 
 namespace {
 
-using x11test::LeftClickAt;
+using testkit::LeftClickAt;
 
 testing::Environment *const kServer =
-    testing::AddGlobalTestEnvironment(new x11test::XvfbEnvironment("3840x2160"));
+    testing::AddGlobalTestEnvironment(new XvfbEnvironment("3840x2160"));
 
 class PrimaryMonitor : public testing::Test {
  protected:
@@ -121,7 +122,7 @@ class PrimaryMonitor : public testing::Test {
     EXPECT_EQ(recorder_.Pointer(), std::make_pair(x, y));
   }
 
-  x11test::Recorder recorder_;
+  testkit::Recorder recorder_;
   Display *display_ = nullptr;
   Window root_ = None;
   RROutput output_ = None;
