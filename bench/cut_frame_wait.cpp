@@ -11,7 +11,9 @@
 //   57600 baud  the raw wave (an 8-byte packet every 1/512 s), the summary
 //               packet each second and a blink at a random moment.
 // A byte takes 10 bits / baud on the line; a packet's bytes follow each
-// other, and a packet due while the line is busy waits for it.
+// other, and a packet due while the line is busy waits for it. The reader
+// lets held packets out once the line has been quiet for
+// tg::kQuietLineMs, as the library's does.
 //
 // Cuts, each tried `--trials` times in seconds 2 to 17 of a 25 s stream:
 //   summary cut   a summary packet (length 32) loses its tail after 3 to 35
@@ -115,12 +117,13 @@ Result Run(int baud, const std::vector<Packet> &packets, size_t victim, Cut cut,
     free = t;
     packetEnd[p] = line.size();
   }
-  // Frame it byte by byte, noting when each frame is handed out.
+  // Frame it byte by byte, noting when each frame is handed out. As the
+  // library's reader does, a line quiet for tg::kQuietLineMs while the
+  // framer holds frames lets them out.
   tg::Framer framer;
   std::vector<double> handedOut(line.size() + 1, -1);  // by frame end
-  for (size_t i = 0; i < line.size(); ++i) {
-    const uint8_t *byte = &line[i].value;
-    size_t left = 1;
+  const double quiet = tg::kQuietLineMs / 1000.0;
+  auto feed = [&](const uint8_t *byte, size_t left, double time) {
     for (;;) {
       bool ready = false;
       const size_t used = framer.feed(byte, left, &ready);
@@ -129,8 +132,15 @@ Result Run(int baud, const std::vector<Packet> &packets, size_t victim, Cut cut,
       if (!ready) {
         break;  // the byte is consumed and no frame is ready
       }
-      handedOut[framer.frame().end] = line[i].time;
+      handedOut[framer.frame().end] = time;
     }
+  };
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (i > 0 && framer.holding() && line[i].time - line[i - 1].time > quiet) {
+      framer.lineQuiet();
+      feed(nullptr, 0, line[i - 1].time + quiet);
+    }
+    feed(&line[i].value, 1, line[i].time);
   }
   Result result = {-1, -1};
   for (size_t p = victim + 1; p < packets.size(); ++p) {

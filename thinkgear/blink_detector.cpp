@@ -294,8 +294,12 @@ bool BlinkDetector::sample(int raw, Blink *blink) {
       return false;
 
     case State::kLearning:
+      // A blink during the learning neither lifts the background (capped)
+      // nor moves the level.
       followBackground(magnitude, edge);
-      baseline_ += (y - baseline_) * kBaselineFollow;
+      if (magnitude < limit) {
+        baseline_ += (y - baseline_) * kBaselineFollow;
+      }
       if (n + 1 >= learnUntil_) {
         state_ = State::kWaiting;
       }

@@ -130,6 +130,25 @@ void Framer::settle() {
   }
 }
 
+void Framer::lineQuiet() {
+  if (heldCount_ == 0 || readyCount_ != 0) {
+    return;
+  }
+  // The open frames begun before the last held one ended are around it.
+  const size_t lastEnd = held_[heldCount_ - 1].end;
+  size_t kept = 0;
+  for (size_t k = 0; k < openCount_; ++k) {
+    if (open_[k].start > lastEnd) {
+      open_[kept++] = open_[k];
+    } else {
+      ++stats_.quietFrames;
+    }
+  }
+  openCount_ = kept;
+  releaseHeld();
+  settle();
+}
+
 void Framer::handOut() {
   const Ready &next = ready_[readyNext_++];
   frame_.length = next.length;

@@ -26,12 +26,18 @@ struct Frame {
   uint64_t end;  // bytes fed since the framer was made or reset, up to the checksum
 };
 
+// A line quiet this long inside a frame (over 90 byte times at 9600 baud,
+// and longer than a USB adapter's or a Bluetooth link's usual hold-ups)
+// means the frame was cut.
+const int kQuietLineMs = 100;
+
 struct FramerStats {
   uint64_t frames;        // whole frames with a good checksum, handed out
   uint64_t badChecksums;  // whole frames dropped for their checksum
   uint64_t badLengths;    // length bytes above 0xAA
   uint64_t skippedBytes;  // bytes other than 0xAA outside any frame
   uint64_t innerFrames;   // frames with a good checksum dropped as bytes of a packet around them
+  uint64_t quietFrames;   // frames around held ones dropped when the line went quiet
 };
 
 // Finds frames in the byte stream: 0xAA 0xAA, a length 0..169 (0xAA there
@@ -51,6 +57,11 @@ struct FramerStats {
 // frame begun in the broken bytes (at most 171 bytes after the last such
 // length byte); a packet that does not follow an open frame is handed out
 // as soon as its last byte arrives.
+//
+// On a sparse stream those 171 bytes can take seconds to come. But a device
+// sends a packet's bytes back to back, so a frame inside which the line
+// stays quiet for kQuietLineMs was cut: the reader says so (lineQuiet()),
+// and the frames held inside it are handed out then.
 class Framer {
  public:
   Framer();
@@ -70,6 +81,14 @@ class Framer {
   // Forgets a partly read frame, held frames and ready ones (the port was
   // closed or replaced).
   void reset();
+
+  // Whether frames are held, waiting for a frame around them to end.
+  bool holding() const { return heldCount_ != 0; }
+
+  // The line has been quiet for kQuietLineMs: every frame around a held one
+  // was cut, and is dropped; the held frames are handed out by the next
+  // calls of feed(). A frame begun after the held ones stays open.
+  void lineQuiet();
 
  private:
   // A frame: the window indexes of its length byte and of its checksum byte.

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "thinkgear/log.h"
-#include "thinkgear/parser.h"
 #include "thinkgear/serial.h"
 #include "thinkgear/stream.h"
 
@@ -26,8 +25,7 @@ struct Connection {
   SerialPort *port;         // null while not connected or while the device is away
   std::string portName;     // the name last connected; empty before any
   int baud;
-  SerialDevice device;  // what was connected, so that only it is taken again
-  Framer framer;
+  SerialDevice device;   // what was connected, so that only it is taken again
   uint8_t buffer[4096];  // bytes read but not yet framed
   size_t bufferStart;
   size_t bufferEnd;
@@ -37,9 +35,7 @@ struct Connection {
   size_t recentFrameNext;              // the oldest of them
   LogFile streamLog;
   LogFile dataLog;
-  bool blinkDetection;
-  float values[kValueSlots];
-  int updates[kValueSlots];  // updates by the most recent read
+  Stream stream{&dataLog};  // bytes to values, blink detection, the data log
 };
 
 // Takes a free id, or returns -1 when every id is taken. Each id is handed

@@ -43,6 +43,10 @@ void SerialClose(SerialPort *port);
 // byte, or -1 when the device is gone or failed.
 long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutMs);
 
+// How many bytes have arrived at the port and wait to be read (0 when the
+// port cannot tell).
+size_t SerialWaiting(SerialPort *port);
+
 // Blocks the calling thread for the given milliseconds.
 void SerialPause(int milliseconds);
 

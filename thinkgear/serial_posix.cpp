@@ -441,6 +441,14 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
   }
 }
 
+size_t SerialWaiting(SerialPort *port) {
+  int waiting = 0;
+  if (ioctl(port->fd, FIONREAD, &waiting) != 0 || waiting < 0) {
+    return 0;
+  }
+  return static_cast<size_t>(waiting);
+}
+
 void SerialPause(int milliseconds) {
   struct timespec left;
   left.tv_sec = milliseconds / 1000;

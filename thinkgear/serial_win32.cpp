@@ -249,6 +249,15 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
   }
 }
 
+size_t SerialWaiting(SerialPort *port) {
+  DWORD errors = 0;
+  COMSTAT status;
+  if (!ClearCommError(port->handle, &errors, &status)) {
+    return 0;
+  }
+  return status.cbInQue;
+}
+
 void SerialPause(int milliseconds) {
   Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
 }

@@ -10,54 +10,45 @@ namespace {
 
 const int kBlinkSlot = 13;
 
+// A new value of a data type: counted, kept and logged.
 void Update(Stream *s, int dataType, float value) {
   const int slot = ValueSlot(dataType);
   s->values[slot] = value;
   ++s->updates[slot];
+  LogDataValue(s->dataLog, dataType, value);
 }
 
-// Takes the values of the packet the framer has just completed, whose last
-// byte was byte number `end` of the stream.
-void TakeFrame(Stream *s, uint64_t end) {
-  const bool quiet = end <= s->quietUntil;
-  Value values[kMaxValuesPerFrame];
+// Takes the values of the packet the framer has just handed out.
+void TakeFrame(Stream *s) {
   const Frame &frame = s->framer.frame();
+  const bool quiet = s->framerStart + frame.end <= s->quietUntil;
+  Value values[kMaxValuesPerFrame];
   const size_t count = DecodePayload(frame.payload, frame.length, values);
   for (size_t i = 0; i < count; ++i) {
     const Value &v = values[i];
-    switch (v.dataType) {
-      case TG_DATA_BLINK_STRENGTH:
-        // A value of the connection only while blink detection is on.
-        if (!s->blinkDetection) {
-          continue;
-        }
+    if (v.dataType == TG_DATA_BLINK_STRENGTH) {
+      // A value of the connection only while blink detection is on; one
+      // that was waiting when it was switched on is logged, not reported.
+      if (s->blinkDetection) {
         s->deviceBlinks = true;
-        LogDataValue(s->dataLog, v.dataType, v.value);
-        if (!quiet) {
+        if (quiet) {
+          LogDataValue(s->dataLog, v.dataType, v.value);
+        } else {
           Update(s, v.dataType, v.value);
         }
-        continue;
-      case TG_DATA_POOR_SIGNAL:
-        s->detector.contact(static_cast<int>(v.value));
-        break;
-      case TG_DATA_RAW: {
-        Update(s, v.dataType, v.value);
-        LogDataValue(s->dataLog, v.dataType, v.value);
-        Blink blink;
-        if (s->blinkDetection && s->detector.sample(static_cast<int>(v.value), &blink) && !quiet &&
-            !s->deviceBlinks) {
-          // A blink found in the raw wave, after the sample that completed it.
-          const float strength = static_cast<float>(blink.strength);
-          Update(s, TG_DATA_BLINK_STRENGTH, strength);
-          LogDataValue(s->dataLog, TG_DATA_BLINK_STRENGTH, strength);
-        }
-        continue;
       }
-      default:
-        break;
+      continue;
     }
     Update(s, v.dataType, v.value);
-    LogDataValue(s->dataLog, v.dataType, v.value);
+    if (v.dataType == TG_DATA_POOR_SIGNAL) {
+      s->detector.contact(static_cast<int>(v.value));
+    }
+    Blink blink;
+    if (v.dataType == TG_DATA_RAW && s->blinkDetection &&
+        s->detector.sample(static_cast<int>(v.value), &blink) && !quiet && !s->deviceBlinks) {
+      // A blink found in the raw wave, with the sample that completed it.
+      Update(s, TG_DATA_BLINK_STRENGTH, static_cast<float>(blink.strength));
+    }
   }
 }
 
@@ -73,22 +64,25 @@ int ValueSlot(int dataType) {
   return -1;
 }
 
-void StreamReset(Stream *s, LogFile *dataLog) {
-  s->framer.reset();
-  std::memset(s->values, 0, sizeof s->values);
-  std::memset(s->updates, 0, sizeof s->updates);
-  s->dataLog = dataLog;
-  s->framedBytes = 0;
-  s->blinkDetection = false;
-  s->deviceBlinks = false;
-  s->quietUntil = 0;
-  s->detector.restart();
-}
+Stream::Stream(LogFile *log)
+    : framer(),
+      values(),
+      updates(),
+      dataLog(log),
+      taken(0),
+      framerStart(0),
+      blinkDetection(false),
+      deviceBlinks(false),
+      quietUntil(0),
+      detector() {}
 
-void StreamNewDevice(Stream *s) {
+void StreamNewSignal(Stream *s, bool newDevice) {
   s->framer.reset();
-  s->deviceBlinks = false;
+  s->framerStart = s->taken;
   s->detector.restart();
+  if (newDevice) {
+    s->deviceBlinks = false;
+  }
 }
 
 void StreamDetectBlinks(Stream *s, bool on, uint64_t waiting) {
@@ -96,25 +90,30 @@ void StreamDetectBlinks(Stream *s, bool on, uint64_t waiting) {
     s->detector.restart();
   }
   if (on) {
-    s->quietUntil = s->framedBytes + waiting;
+    s->quietUntil = s->taken + waiting;
   }
   s->blinkDetection = on;
 }
+
+bool StreamHolding(const Stream *s) { return s->framer.holding(); }
+
+void StreamLineQuiet(Stream *s) { s->framer.lineQuiet(); }
 
 void StreamNewRead(Stream *s) { std::memset(s->updates, 0, sizeof s->updates); }
 
 int StreamFeed(Stream *s, const uint8_t *bytes, size_t size, int wanted, size_t *used) {
   int packets = 0;
   size_t at = 0;
-  while (packets < wanted && at < size) {
+  while (packets < wanted) {
     bool ready = false;
     const size_t taken = s->framer.feed(bytes + at, size - at, &ready);
     at += taken;
-    s->framedBytes += taken;
-    if (ready) {
-      TakeFrame(s, s->framedBytes);
-      ++packets;
+    s->taken += taken;
+    if (!ready) {
+      break;  // every byte taken, and no frame left to hand out
     }
+    TakeFrame(s);
+    ++packets;
   }
   *used = at;
   return packets;

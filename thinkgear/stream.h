@@ -21,43 +21,54 @@ const int kValueSlots = 14;
 int ValueSlot(int dataType);
 
 struct Stream {
+  // A stream with no value yet and blink detection off, logging its values
+  // to dataLog (a log without a file for none).
+  explicit Stream(LogFile *dataLog);
+
   Framer framer;
   float values[kValueSlots];
   int updates[kValueSlots];  // updates since the last StreamNewRead
-  LogFile *dataLog;          // where decoded values go (a log without a file for none)
-  uint64_t framedBytes;      // bytes the framer has taken
+  LogFile *dataLog;
+  uint64_t taken;        // bytes the framer has taken
+  uint64_t framerStart;  // taken when the framer last started afresh
 
   // Blink detection: while it is on, blink rows from the device, or where
   // the device sends none, blinks the detector finds in the raw wave,
-  // update the blink strength (37). Bytes up to quietUntil were waiting
-  // already when detection was switched on: their values are decoded and
-  // logged, but they report no blink.
+  // update the blink strength (37). Packets that end at or before byte
+  // quietUntil were waiting already when detection was switched on: their
+  // values are decoded and logged, but they report no blink.
   bool blinkDetection;
   bool deviceBlinks;  // a blink row came: the detector's blinks are dropped
   uint64_t quietUntil;
   BlinkDetector detector;
 };
 
-// A stream as new: no values, blink detection off, nothing framed.
-void StreamReset(Stream *stream, LogFile *dataLog);
-
-// A new device on the stream (a port opened or reopened): a partly read
-// frame is dropped, the detector learns the new signal, and whether the
-// device sends blink rows is to be seen again.
-void StreamNewDevice(Stream *stream);
+// The signal starts anew: a port was opened, or opened again after its
+// device was lost. A partly read frame is dropped and the detector learns
+// the signal again; for a new device (not the one that was lost), whether
+// it sends blink rows of its own is to be seen again.
+void StreamNewSignal(Stream *stream, bool newDevice);
 
 // Switches blink detection on or off. `waiting` is how many bytes have
-// arrived that the stream has not framed yet (in the caller's buffer and the
-// port's); they report no blink. Switching it on when it is off makes the
+// arrived that the stream has not taken yet (in the caller's buffer and in
+// the port); they report no blink. Switching it on when it is off makes the
 // detector learn the signal first.
 void StreamDetectBlinks(Stream *stream, bool on, uint64_t waiting);
 
 // Forgets the update counts: a read begins.
 void StreamNewRead(Stream *stream);
 
-// Frames bytes until `wanted` packets are whole or the bytes run out, and
-// takes each packet's values. Returns the packets framed; *used is how many
-// bytes were taken (the rest wait for the next call).
+// Whether the framer holds packets until a frame around them ends.
+bool StreamHolding(const Stream *stream);
+
+// The line has been quiet for kQuietLineMs: the frames held packets waited
+// on were cut, and the packets are handed out by the next StreamFeed.
+void StreamLineQuiet(Stream *stream);
+
+// Frames bytes until `wanted` packets are whole or the bytes run out (and
+// no frame the framer held is left to hand out), and takes each packet's
+// values. Returns the packets framed; *used is how many bytes were taken
+// (the rest wait for the next call).
 int StreamFeed(Stream *stream, const uint8_t *bytes, size_t size, int wanted, size_t *used);
 
 }  // namespace tg

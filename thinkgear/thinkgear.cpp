@@ -52,7 +52,6 @@ bool ValidBaud(int baud) {
 void ClosePort(Connection *c) {
   tg::SerialClose(c->port);
   c->port = nullptr;
-  c->framer.reset();
   c->bufferStart = 0;
   c->bufferEnd = 0;
   c->lastReadMs = 0;
@@ -83,36 +82,16 @@ int SetLog(int connectionId, const char *filename, bool stream) {
   return tg::LogOpen(stream ? &c->streamLog : &c->dataLog, filename, &error) ? 0 : -2;
 }
 
-// Decodes a framed packet into the connection's values.
-void TakeFrame(Connection *c) {
-  tg::Value values[tg::kMaxValuesPerFrame];
-  const tg::Frame &frame = c->framer.frame();
-  const size_t count = tg::DecodePayload(frame.payload, frame.length, values);
-  for (size_t i = 0; i < count; ++i) {
-    if (values[i].dataType == TG_DATA_BLINK_STRENGTH && !c->blinkDetection) {
-      continue;
-    }
-    const int slot = tg::ValueSlot(values[i].dataType);
-    c->values[slot] = values[i].value;
-    ++c->updates[slot];
-    tg::LogDataValue(&c->dataLog, values[i].dataType, values[i].value);
-  }
-}
-
 // Frames buffered bytes until `wanted` packets are complete or the buffer is
 // empty and the framer has no frame ready; returns the packets framed.
 int FrameBuffered(Connection *c, int wanted) {
-  int packets = 0;
-  while (packets < wanted) {
-    bool ready = false;
-    c->bufferStart +=
-        c->framer.feed(c->buffer + c->bufferStart, c->bufferEnd - c->bufferStart, &ready);
-    if (!ready) {
-      break;  // every buffered byte consumed
-    }
-    TakeFrame(c);
-    ++packets;
-    c->recentFrames[c->recentFrameNext] = tg::MonotonicMs();
+  size_t used = 0;
+  const int packets = tg::StreamFeed(&c->stream, c->buffer + c->bufferStart,
+                                     c->bufferEnd - c->bufferStart, wanted, &used);
+  c->bufferStart += used;
+  const int64_t now = packets > 0 ? tg::MonotonicMs() : 0;
+  for (int i = 0; i < packets; ++i) {
+    c->recentFrames[c->recentFrameNext] = now;
     c->recentFrameNext = (c->recentFrameNext + 1) % tg::kDenseFrames;
   }
   return packets;
@@ -160,6 +139,7 @@ int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialB
   if (c->port == nullptr) {
     return TG_CONNECT_PORT_NOT_OPENED;
   }
+  tg::StreamNewSignal(&c->stream, true);
   c->portName = serialPortName;
   c->baud = serialBaudrate;
   return 0;
@@ -171,7 +151,7 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
   if (c == nullptr || c->portName.empty()) {
     return TG_READ_INVALID_ID;
   }
-  std::memset(c->updates, 0, sizeof c->updates);
+  tg::StreamNewRead(&c->stream);
   if (numPackets <= 0) {
     return 0;
   }
@@ -188,6 +168,7 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
       return TG_READ_IO_ERROR;
     }
     c->device = device;
+    tg::StreamNewSignal(&c->stream, false);
     reopened = true;
   }
 
@@ -200,7 +181,13 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
       break;
     }
     PaceDenseStream(c);
-    const int wait = left < kReadTimeoutMs ? static_cast<int>(left) : kReadTimeoutMs;
+    int wait = left < kReadTimeoutMs ? static_cast<int>(left) : kReadTimeoutMs;
+    // Packets held behind a frame that may be a packet around them wait
+    // no longer than the line stays quiet.
+    const bool holding = tg::StreamHolding(&c->stream);
+    if (holding && wait > tg::kQuietLineMs) {
+      wait = tg::kQuietLineMs;
+    }
     const long got = tg::SerialRead(c->port, c->buffer, sizeof c->buffer, wait);
     if (got < 0) {
       ClosePort(c);
@@ -212,7 +199,12 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
       return packets > 0 ? packets : TG_READ_IO_ERROR;
     }
     if (got == 0) {
-      break;
+      if (!holding) {
+        break;
+      }
+      tg::StreamLineQuiet(&c->stream);
+      packets += FrameBuffered(c, numPackets - packets);
+      continue;
     }
     gotBytes = true;
     c->lastReadMs = tg::MonotonicMs();
@@ -234,7 +226,10 @@ int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable) {
   if (c == nullptr || (enable != 0 && enable != 1)) {
     return -1;
   }
-  c->blinkDetection = enable == 1;
+  // What has come already, in the buffer and in the port, reports no blink.
+  const uint64_t waiting =
+      c->bufferEnd - c->bufferStart + (c->port != nullptr ? tg::SerialWaiting(c->port) : 0);
+  tg::StreamDetectBlinks(&c->stream, enable == 1, waiting);
   return 0;
 }
 
@@ -245,7 +240,7 @@ int TG_CALL TG_GetValueStatus(int connectionId, int dataType) {
     return -1;
   }
   const int slot = tg::ValueSlot(dataType);
-  return slot < 0 ? 0 : c->updates[slot];
+  return slot < 0 ? 0 : c->stream.updates[slot];
 }
 
 float TG_CALL TG_GetValue(int connectionId, int dataType) {
@@ -255,7 +250,7 @@ float TG_CALL TG_GetValue(int connectionId, int dataType) {
   if (c == nullptr || slot < 0) {
     return 0.0f;
   }
-  return c->values[slot];
+  return c->stream.values[slot];
 }
 
 }  // extern "C"

@@ -17,8 +17,7 @@ void Append(const Payload &payload, std::vector<uint8_t> *out) {
 
 }  // namespace
 
-RawWaveRun::RawWaveRun() : noLog_(), stream_(), bytes_(), samples_(0) {
-  tg::StreamReset(&stream_, &noLog_);
+RawWaveRun::RawWaveRun() : noLog_(), stream_(&noLog_), bytes_(), samples_(0) {
   tg::StreamDetectBlinks(&stream_, true, 0);
 }
 

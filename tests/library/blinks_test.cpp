@@ -1,0 +1,177 @@
+// Blinks through the library's operations: those it finds in the raw wave
+// count as code 37 as the device's own blink rows do, the device's rows win
+// where it sends them, and nothing that was waiting when detection was
+// switched on reports a blink.
+#include <algorithm>
+#include <vector>
+
+#include "testkit/packets.h"
+#include "tests/library/fixture.h"
+#include "tools/eeg.h"
+#include "tools/recording.h"
+
+namespace {
+
+const int kRate = 512;
+
+// Packets one after another.
+struct Packets {
+  Bytes bytes;
+  std::vector<size_t> ends;  // where each packet ends in bytes
+
+  void Add(const Bytes &packet) {
+    testkit::Append(&bytes, packet);
+    ends.push_back(bytes.size());
+  }
+};
+
+Packets operator+(Packets a, const Packets &b) {
+  for (size_t i = 0; i < b.ends.size(); ++i) {
+    a.Add(Bytes(b.bytes.begin() + (i == 0 ? 0 : b.ends[i - 1]), b.bytes.begin() + b.ends[i]));
+  }
+  return a;
+}
+
+Packets One(const Bytes &packet) {
+  Packets p;
+  p.Add(packet);
+  return p;
+}
+
+// A forehead with good contact, on the library's time: raw samples, with a
+// good-contact summary row at the start of each second.
+class Forehead {
+ public:
+  Forehead() : eeg_(11, sim::EegSettings()) {}
+
+  // The next `seconds` of the headset's packets, with a blink of the given
+  // size starting after `blinkAt` seconds of them (none when negative).
+  Packets Next(double seconds, double blinkAt = -1, double microvolts = 250) {
+    Packets packets;
+    const int64_t end = eeg_.index() + static_cast<int64_t>(seconds * kRate);
+    const int64_t blink = eeg_.index() + static_cast<int64_t>(blinkAt * kRate);
+    while (eeg_.index() < end) {
+      if (blinkAt >= 0 && eeg_.index() == blink) {
+        sim::BlinkShape shape;
+        shape.microvolts = microvolts;
+        eeg_.blink(shape);
+      }
+      if (eeg_.index() % kRate == 0) {
+        packets.Add(Packet({0x02, 0x00}));  // poor signal 0
+      }
+      packets.Add(testkit::Raw(sim::RawUnits(eeg_.next())));
+    }
+    return packets;
+  }
+
+ private:
+  sim::SyntheticEeg eeg_;
+};
+
+class Blinks : public Library {
+ protected:
+  // Sends the packets and reads them a packet a read, after `waiting`
+  // packets sent already; returns the blink strength of each read that had
+  // one.
+  std::vector<float> Read(int id, const Packets &packets, size_t waiting = 0) {
+    std::vector<float> blinks;
+    auto read = [&](size_t count) {
+      for (size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(TG_ReadPackets(id, 1), 1);
+        if (TG_GetValueStatus(id, TG_DATA_BLINK_STRENGTH) != 0) {
+          blinks.push_back(TG_GetValue(id, TG_DATA_BLINK_STRENGTH));
+        }
+      }
+    };
+    read(waiting);
+    // Some 2 KB at a time, so that the terminal never fills.
+    size_t from = 0;
+    for (size_t packet = 0; packet < packets.ends.size();) {
+      const size_t first = packet;
+      while (packet < packets.ends.size() && packets.ends[packet] - from <= 2048) {
+        ++packet;
+      }
+      const size_t to = packets.ends[packet - 1];
+      EXPECT_TRUE(headset.Send(Bytes(packets.bytes.begin() + from, packets.bytes.begin() + to)));
+      read(packet - first);
+      from = to;
+    }
+    return blinks;
+  }
+
+  // The data log's blink strengths.
+  std::vector<std::string> LoggedBlinks(const std::string &log) {
+    std::vector<std::string> values;
+    for (const std::string &line : testkit::Lines(testkit::ReadFile(log))) {
+      const size_t at = line.find(" BLINK_STRENGTH ");
+      if (at != std::string::npos) {
+        values.push_back(line.substr(at + 16));
+      }
+    }
+    return values;
+  }
+
+  Forehead forehead;
+};
+
+TEST_F(Blinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog) {
+  const int id = NewId();
+  const std::string log = dir.path() + "/data.txt";
+  ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);
+  ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
+  const std::vector<float> blinks =
+      Read(id, forehead.Next(2, 1.0) + forehead.Next(2, 0.5, 400) + forehead.Next(1));
+  ASSERT_EQ(blinks.size(), 2u);
+  EXPECT_NEAR(blinks[0], 125, 25);  // half the size in microvolts
+  EXPECT_NEAR(blinks[1], 200, 40);
+  EXPECT_EQ(LoggedBlinks(log),
+            (std::vector<std::string>{std::to_string(static_cast<int>(blinks[0])),
+                                      std::to_string(static_cast<int>(blinks[1]))}));
+}
+
+TEST_F(Blinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
+  const int id = NewId();
+  ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
+  EXPECT_TRUE(Read(id, forehead.Next(3, 1.0)).empty());
+  // Switched on in a running stream: a blink within its first 0.25 s is
+  // not reported, one after it is.
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
+  EXPECT_TRUE(Read(id, forehead.Next(1, 0.0)).empty());
+  EXPECT_EQ(Read(id, forehead.Next(2, 0.5)).size(), 1u);
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 0), 0);
+  EXPECT_TRUE(Read(id, forehead.Next(2, 0.5)).empty());
+}
+
+TEST_F(Blinks, TheDevicesOwnBlinkRowsWinOverTheRawWave) {
+  const int id = Connected();
+  EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
+  // Once the device has sent a blink row of its own, only its rows count.
+  EXPECT_EQ(Read(id, One(Blink(77)) + forehead.Next(2, 1.0)), std::vector<float>{77});
+  EXPECT_EQ(Read(id, forehead.Next(2, 1.0) + One(Blink(78))), std::vector<float>{78});
+}
+
+TEST_F(Blinks, WhatWaitedWhenDetectionWasSwitchedOnIsLoggedButReportsNoBlink) {
+  const int id = NewId();
+  const std::string log = dir.path() + "/data.txt";
+  ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);
+  ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
+  // A raw-wave blink waits, some of the wave in the library (read by a read
+  // of one packet), the blink in the port.
+  const Packets waiting = One(Attention(40)) + forehead.Next(1.5, 1.0);
+  ASSERT_TRUE(headset.Send(waiting.bytes));
+  ASSERT_EQ(TG_ReadPackets(id, 1), 1);
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
+  EXPECT_TRUE(Read(id, Packets(), waiting.ends.size() - 1).empty());
+  // A blink row waits.
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 0), 0);
+  ASSERT_TRUE(headset.Send(Join({Attention(41), Blink(60)})));
+  ASSERT_EQ(TG_ReadPackets(id, 1), 1);
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
+  EXPECT_TRUE(Read(id, Packets(), 1).empty());
+  // What comes after counts.
+  EXPECT_EQ(Read(id, One(Blink(61))), std::vector<float>{61});
+  EXPECT_EQ(LoggedBlinks(log), (std::vector<std::string>{"60", "61"}));
+}
+
+}  // namespace
