@@ -2,6 +2,7 @@
 #include "link/thinkgear.h"
 
 #include <cstring>
+#include <new>
 
 #include "thinkgear/registry.h"
 
@@ -32,6 +33,12 @@ const int kReopenPauseMs = 1000;
 // kPaceMs. A stream at 9600 baud, a summary packet once a second and blinks, is read
 // the moment its bytes come.
 const int kPaceMs = 16;
+// A read takes up to kReadBytes from the port. The buffer holds more: when
+// blink detection is switched on, all that has come already is read into
+// it at once (a driver holds up to 64 KB for a terminal, of which the
+// port's own count tells only the first few).
+const size_t kReadBytes = 4096;
+const size_t kBufferBytes = 80 * 1024;
 const int kDenseWindowMs = 16;
 const long kTrickleBytes = 512;
 
@@ -97,6 +104,29 @@ int FrameBuffered(Connection *c, int wanted) {
   return packets;
 }
 
+// Reads into the buffer, and logs, every byte that has come and not been
+// read yet; returns how many bytes wait to be framed, in the buffer and, if
+// it filled, still in the port.
+uint64_t TakeWaiting(Connection *c) {
+  if (c->port == nullptr) {
+    return c->bufferEnd - c->bufferStart;
+  }
+  std::memmove(c->buffer, c->buffer + c->bufferStart, c->bufferEnd - c->bufferStart);
+  c->bufferEnd -= c->bufferStart;
+  c->bufferStart = 0;
+  while (c->bufferEnd < kBufferBytes) {
+    const long got =
+        tg::SerialRead(c->port, c->buffer + c->bufferEnd, kBufferBytes - c->bufferEnd, 0);
+    if (got <= 0) {
+      break;  // nothing more; a failure is met again by the next read
+    }
+    tg::LogStreamBytes(&c->streamLog, c->buffer + c->bufferEnd, static_cast<size_t>(got));
+    c->bufferEnd += static_cast<size_t>(got);
+  }
+  const uint64_t taken = c->bufferEnd;
+  return c->bufferEnd < kBufferBytes ? taken : taken + tg::SerialWaiting(c->port);
+}
+
 }  // namespace
 
 extern "C" {
@@ -129,6 +159,12 @@ int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialB
   }
   if (serialPortName == nullptr || serialPortName[0] == '\0') {
     return TG_CONNECT_PORT_NOT_OPENED;
+  }
+  if (c->buffer == nullptr) {
+    c->buffer = new (std::nothrow) uint8_t[kBufferBytes];
+    if (c->buffer == nullptr) {
+      return TG_CONNECT_PORT_NOT_OPENED;
+    }
   }
   // A connection holds one port: the one it had is let go first, so that
   // the same port can be connected again.
@@ -188,7 +224,7 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     if (holding && wait > tg::kQuietLineMs) {
       wait = tg::kQuietLineMs;
     }
-    const long got = tg::SerialRead(c->port, c->buffer, sizeof c->buffer, wait);
+    const long got = tg::SerialRead(c->port, c->buffer, kReadBytes, wait);
     if (got < 0) {
       ClosePort(c);
       if (reopened && !gotBytes) {
@@ -226,10 +262,8 @@ int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable) {
   if (c == nullptr || (enable != 0 && enable != 1)) {
     return -1;
   }
-  // What has come already, in the buffer and in the port, reports no blink.
-  const uint64_t waiting =
-      c->bufferEnd - c->bufferStart + (c->port != nullptr ? tg::SerialWaiting(c->port) : 0);
-  tg::StreamDetectBlinks(&c->stream, enable == 1, waiting);
+  // What has come already reports no blink.
+  tg::StreamDetectBlinks(&c->stream, enable == 1, enable == 1 ? TakeWaiting(c) : 0);
   return 0;
 }
 

@@ -156,6 +156,30 @@ TEST_F(NictateRun, DeviceOnCom3PrintsItsValuesClicksAndWaitsQuietlyWhileUnplugge
   ExpectOneClickAtThePointerPerBlink(all.size());
 }
 
+// A headset that sends only the raw wave, with blinks in it and no blink
+// rows: nictate clicks once for each blink the library finds in the wave,
+// made after blink detection was switched on; the two made during the
+// 10-second wait click nothing.
+TEST_F(NictateRun, BlinksInTheRawWaveClickOnceEach) {
+  ASSERT_TRUE(StartDisplay());
+  std::unique_ptr<Process> sim =
+      StartSim(3, {"--seed", "8", "--raw-blinks", "--blink-at", "3,6,14,16,18,20,22"});
+  ASSERT_NE(sim, nullptr);
+  std::unique_ptr<Process> nictate = StartNictate(temp.Make("work"), xvfb.name());
+  const std::vector<Process *> both = {sim.get(), nictate.get()};
+  // The last blink begins 22 s after the headset came up.
+  ASSERT_TRUE(Wait(both, 60, [&] {
+    return Sent(sim->out(), "raw blink").size() == 7 && Printed(nictate->out(), kBlink).size() >= 5;
+  })) << nictate->out();
+  // Time for a sixth, which must not come.
+  (void)Wait(both, 2, [] { return false; });
+  StopBoth(sim.get(), nictate.get());
+  EXPECT_EQ(Sent(sim->out(), "raw blink").size(), 7u);
+  EXPECT_TRUE(Sent(sim->out(), "blink").empty());  // no blink rows
+  EXPECT_EQ(Printed(nictate->out(), kBlink).size(), 5u) << nictate->out();
+  ExpectOneClickAtThePointerPerBlink(5);
+}
+
 // Every file, network and credentials call of a connected run, blinks and
 // clicks included, as strace sees them: files are written only in the
 // working directory (the two logs), the only device opened for writing is

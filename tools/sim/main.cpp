@@ -86,6 +86,15 @@ int Main(int argc, char **argv) {
       std::fprintf(stderr, "%s: seed %" PRIu64 "\n", kName, options.seed);
     }
     StartWearer(&stream.wearer, options.seed);
+    std::string error;
+    if (!options.recording.empty() &&
+        !StartRecordedWave(&stream.wave, options.recording, options.column, options.rate, &error)) {
+      std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+      return kFailureStatus;
+    }
+    if (options.rawBlinks) {
+      StartSyntheticWave(&stream.wave, options.seed);
+    }
   }
 
   if (!InstallSignals()) {
@@ -116,7 +125,7 @@ int Main(int argc, char **argv) {
   int status = kFailureStatus;
   if (PlugInPort(&port)) {
     Keyboard keyboard;
-    if (!options.silent && options.replay.empty()) {
+    if (!options.silent && options.replay.empty() && options.recording.empty()) {
       StartKeyboard(&keyboard);
     }
     Run(&stream, &keyboard, &gStopSignal, gWakePipe[0]);

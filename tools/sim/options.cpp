@@ -37,6 +37,15 @@ const char kUsage[] =
     "  --raw                also the raw wave: 512 samples a second, one per packet\n"
     "  --blink-every S      a blink every S seconds, the first at S\n"
     "  --blink-at T[,T...]  blinks at these times (repeatable)\n"
+    "  --raw-blinks         a headset that leaves blinks to the library: the raw wave\n"
+    "                       of a forehead (background, alpha, drift, mains hum) with\n"
+    "                       the blinks in it, of 120 to 400 microvolts, and no blink\n"
+    "                       rows; the contact stays good\n"
+    "  --recording FILE     the same with a recording's raw wave, played in a loop:\n"
+    "                       a CSV file of microvolts (a header line, then a row per\n"
+    "                       sample); no blinks of its own are added\n"
+    "  --column N           the recording's column, from 0 (default 0)\n"
+    "  --rate HZ            the recording's samples a second (default 256)\n"
     "  --garbage            random bytes between the packets, and now and then a blink\n"
     "                       packet with a bad checksum; no packet is lost to them\n"
     "  --silent             open the port but send nothing\n"
@@ -46,7 +55,7 @@ const char kUsage[] =
     "\n"
     "Times are seconds (fractions allowed) counted from the moment the port is\n"
     "published. When standard input is the terminal in the foreground, each key\n"
-    "press blinks once (not with --silent or --replay).\n"
+    "press blinks once (not with --silent, --replay or --recording).\n"
     "\n"
     "Standard output, one line each, flushed as it happens:\n"
     "  nictate-sim: COM3 is /dev/pts/4   the port is published (again after an unplug)\n"
@@ -55,6 +64,8 @@ const char kUsage[] =
     "                                    poor_signal, attention, meditation, delta,\n"
     "                                    theta, low_alpha, high_alpha, low_beta,\n"
     "                                    high_beta, low_gamma, mid_gamma, raw, blink\n"
+    "  raw blink 250                     --raw-blinks: a blink of 250 microvolts\n"
+    "                                    begins in the raw wave\n"
     "  garbage 7                         seven random bytes sent between packets\n"
     "  corrupt blink 99                  a blink packet with a bad checksum sent\n"
     "With --replay the value lines are those the replayed bytes carry. A packet the\n"
@@ -113,6 +124,10 @@ int ParseOptions(int argc, char **argv, Options *options) {
     kGarbage,
     kSeconds,
     kUnplug,
+    kRawBlinks,
+    kRecording,
+    kColumn,
+    kRate,
   };
   static const struct option kLong[] = {
       {"com", required_argument, nullptr, kCom},
@@ -126,6 +141,10 @@ int ParseOptions(int argc, char **argv, Options *options) {
       {"garbage", no_argument, nullptr, kGarbage},
       {"seconds", required_argument, nullptr, kSeconds},
       {"unplug", required_argument, nullptr, kUnplug},
+      {"raw-blinks", no_argument, nullptr, kRawBlinks},
+      {"recording", required_argument, nullptr, kRecording},
+      {"column", required_argument, nullptr, kColumn},
+      {"rate", required_argument, nullptr, kRate},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -225,6 +244,38 @@ int ParseOptions(int argc, char **argv, Options *options) {
         options->unplugs.push_back(unplug);
         break;
       }
+      case kRawBlinks:
+        options->rawBlinks = true;
+        break;
+      case kRecording:
+        if (optarg[0] == '\0') {
+          return UsageError("--recording wants a CSV file");
+        }
+        options->recording = optarg;
+        break;
+      case kColumn: {
+        uint64_t value;
+        if (!ParseUnsigned(optarg, 10000, &value)) {
+          return UsageError(std::string("--column wants a column number from 0, not '") + optarg +
+                            "'");
+        }
+        options->column = static_cast<int>(value);
+        options->haveColumnOrRate = true;
+        break;
+      }
+      case kRate: {
+        char *end = nullptr;
+        errno = 0;
+        const double value = std::strtod(optarg, &end);
+        if (errno != 0 || end == optarg || *end != '\0' || !std::isfinite(value) || value < 1 ||
+            value > 100000) {
+          return UsageError(std::string("--rate wants samples a second from 1 to 100000, not '") +
+                            optarg + "'");
+        }
+        options->rate = value;
+        options->haveColumnOrRate = true;
+        break;
+      }
       case ':':
         return UsageError("option '" + name + "' needs a value");
       default:
@@ -234,13 +285,24 @@ int ParseOptions(int argc, char **argv, Options *options) {
   if (optind < argc) {
     return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
   }
-  const bool generating = options->raw || options->blinkEvery != 0 || !options->blinkAt.empty() ||
-                          options->garbage || options->haveSeed;
+  const bool blinks = options->blinkEvery != 0 || !options->blinkAt.empty();
+  const bool generating = options->raw || blinks || options->garbage || options->haveSeed ||
+                          options->rawBlinks || !options->recording.empty();
   if (options->silent && (generating || !options->replay.empty())) {
     return UsageError("--silent sends nothing; it takes no stream options");
   }
   if (!options->replay.empty() && generating) {
     return UsageError("--replay sends the log's bytes only; it takes no other stream options");
+  }
+  if (options->haveColumnOrRate && options->recording.empty()) {
+    return UsageError("--column and --rate go with --recording");
+  }
+  if (!options->recording.empty() && (options->raw || options->rawBlinks || blinks)) {
+    return UsageError(
+        "--recording is the raw wave and its blinks; it takes no --raw, --raw-blinks or blinks");
+  }
+  if (options->rawBlinks && options->raw) {
+    return UsageError("--raw-blinks is a raw wave already; it takes no --raw");
   }
   std::sort(options->blinkAt.begin(), options->blinkAt.end());
   return -1;

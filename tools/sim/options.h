@@ -26,6 +26,11 @@ struct Options {
   bool haveSeed = false;
   uint64_t seed = 0;
   bool raw = false;
+  bool rawBlinks = false;  // a synthetic raw wave with blinks, no blink rows
+  std::string recording;   // a recording played as the raw wave
+  int column = 0;          // its column
+  double rate = 256;       // and its samples a second
+  bool haveColumnOrRate = false;
   int64_t blinkEvery = 0;  // 0: none
   std::vector<int64_t> blinkAt;
   std::string replay;

@@ -84,7 +84,7 @@ void StartSchedule(const Stream &stream, Schedule *schedule) {
     if (options.garbage) {
       schedule->due[kEventGarbage] = kSecond / 2;
     }
-    if (options.raw) {
+    if (options.raw || WaveActive(stream.wave)) {
       schedule->due[kEventRaw] = 0;
     }
   }

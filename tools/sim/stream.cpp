@@ -18,7 +18,10 @@ bool SendPayload(Stream *stream, const Payload &payload) {
 }  // namespace
 
 void SendSummary(Stream *stream) {
-  const Summary e = NextSummary(&stream->wearer);
+  Summary e = NextSummary(&stream->wearer);
+  if (WaveActive(stream->wave)) {
+    e.poorSignal = 0;  // a raw wave to find blinks in: good contact
+  }
   Payload payload;
   (void)AppendSummaryRows(&payload, e.poorSignal, e.attention, e.meditation, e.bands);
   if (!SendPayload(stream, payload)) {
@@ -33,7 +36,8 @@ void SendSummary(Stream *stream) {
 }
 
 void SendRaw(Stream *stream, int64_t index) {
-  const int16_t sample = NextRawSample(&stream->wearer, index);
+  const int16_t sample = WaveActive(stream->wave) ? NextWaveSample(&stream->wave, index)
+                                                  : NextRawSample(&stream->wearer, index);
   Payload payload;
   (void)AppendRawSample(&payload, sample);
   if (SendPayload(stream, payload)) {
@@ -42,6 +46,10 @@ void SendRaw(Stream *stream, int64_t index) {
 }
 
 void SendBlink(Stream *stream) {
+  if (stream->wave.eeg) {
+    Say("raw blink %d\n", StartWaveBlink(&stream->wave));
+    return;
+  }
   const uint8_t strength = NextBlinkStrength(&stream->wearer);
   Payload payload;
   (void)AppendByteRow(&payload, kRowBlinkStrength, strength);

@@ -11,6 +11,7 @@
 #include "thinkgear/parser.h"
 #include "tools/sim/options.h"
 #include "tools/sim/port.h"
+#include "tools/sim/wave.h"
 #include "tools/sim/wearer.h"
 #include "tools/stream_log.h"
 
@@ -20,6 +21,7 @@ struct Stream {
   const Options *options;
   Port *port;
   Wearer wearer;
+  Wave wave;  // the raw wave, with --raw-blinks or --recording
   std::vector<StreamChunk> replay;
   tg::Framer replayFramer;
 };
@@ -28,7 +30,7 @@ struct Stream {
 void SendSummary(Stream *stream);
 // Raw sample `index`, in a packet of its own.
 void SendRaw(Stream *stream, int64_t index);
-// A blink, in a packet of its own.
+// A blink: in a packet of its own, or with --raw-blinks in the raw wave.
 void SendBlink(Stream *stream);
 // Line noise: random bytes that never hold two sync bytes in a row, so they
 // cannot start a frame and swallow the packet after them.

@@ -1,0 +1,44 @@
+// The raw wave of the two raw-wave wearers: a recording played back in a
+// loop (--recording), or a synthetic forehead EEG with blinks in it and no
+// blink rows (--raw-blinks, tools/eeg.h). Either way the headset leaves
+// blink detection to the library, and its summary packets say the contact
+// is good.
+#ifndef NICTATE_TOOLS_SIM_WAVE_H
+#define NICTATE_TOOLS_SIM_WAVE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/eeg.h"
+
+namespace sim {
+
+struct Wave {
+  std::vector<int16_t> recording;     // --recording: raw units, 512 a second
+  std::unique_ptr<SyntheticEeg> eeg;  // --raw-blinks
+};
+
+// Whether the wave is one of the raw-wave wearers'.
+inline bool WaveActive(const Wave &wave) { return !wave.recording.empty() || wave.eeg; }
+
+// Reads column `column` of the recording at `path`, of `rate` samples a
+// second, as the raw wave. False, with *error saying why and where, when it
+// cannot be read or holds something else than numbers.
+bool StartRecordedWave(Wave *wave, const std::string &path, int column, double rate,
+                       std::string *error);
+
+// A synthetic EEG from a seed.
+void StartSyntheticWave(Wave *wave, uint64_t seed);
+
+// Raw sample `index`; a recording starts again at its end.
+int16_t NextWaveSample(Wave *wave, int64_t index);
+
+// Starts a blink in the synthetic wave, of 120 to 400 microvolts, closing
+// in 60 to 130 ms and opening in 120 to 250 ms; returns its size.
+int StartWaveBlink(Wave *wave);
+
+}  // namespace sim
+
+#endif
