@@ -33,14 +33,14 @@ const int kReopenPauseMs = 1000;
 // kPaceMs. A stream at 9600 baud, a summary packet once a second and blinks, is read
 // the moment its bytes come.
 const int kPaceMs = 16;
+const int kDenseWindowMs = 16;
+const long kTrickleBytes = 512;
 // A read takes up to kReadBytes from the port. The buffer holds more: when
 // blink detection is switched on, all that has come already is read into
 // it at once (a driver holds up to 64 KB for a terminal, of which the
 // port's own count tells only the first few).
 const size_t kReadBytes = 4096;
 const size_t kBufferBytes = 80 * 1024;
-const int kDenseWindowMs = 16;
-const long kTrickleBytes = 512;
 
 bool ValidBaud(int baud) {
   switch (baud) {
