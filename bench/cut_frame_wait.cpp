@@ -72,15 +72,11 @@ std::vector<Packet> Schedule(int baud, int seconds, std::mt19937 *random) {
 }
 
 std::vector<uint8_t> Bytes(Kind kind, uint32_t n) {
-  std::vector<uint8_t> out;
   if (kind == kSummary) {
-    bench::AppendSummary(n, &out);
-  } else if (kind == kBlink) {
-    bench::AppendBlink(static_cast<uint8_t>(1 + n % 200), &out);
-  } else {
-    bench::AppendRaw(bench::RawSample(n), &out);
+    return bench::Summary(n);
   }
-  return out;
+  return kind == kBlink ? testkit::Blink(static_cast<int>(1 + n % 200))
+                        : testkit::Raw(bench::RawSample(n));
 }
 
 enum Cut { kCutSummary, kCutRaw, kLength169 };
