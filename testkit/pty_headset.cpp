@@ -81,9 +81,11 @@ bool PtyHeadset::Send(const std::vector<uint8_t> &bytes) {
   return true;
 }
 
-bool PtyHeadset::LineSetUp() const {
+unsigned PtyHeadset::Speed() const {
   struct termios tio;
-  return slave_ >= 0 && tcgetattr(slave_, &tio) == 0 && cfgetispeed(&tio) != B38400;
+  return slave_ >= 0 && tcgetattr(slave_, &tio) == 0 ? cfgetispeed(&tio) : 0;
 }
+
+bool PtyHeadset::LineSetUp() const { return Speed() != 0 && Speed() != B38400; }
 
 }  // namespace testkit

@@ -32,7 +32,9 @@ class PtyHeadset {
 
   // Writes all the bytes, waiting while the terminal is full (10 s at most).
   bool Send(const std::vector<uint8_t> &bytes);
-  // Whether an opener has set the line's speed.
+  // The line's speed (a B* constant of <termios.h>; 0 when it cannot be
+  // read), and whether an opener has set it.
+  unsigned Speed() const;
   bool LineSetUp() const;
 
   int master() const { return master_; }  // non-blocking

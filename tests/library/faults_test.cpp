@@ -1,6 +1,8 @@
-// The faults of long use: the device unplugged and plugged back, and logs
-// on a disk that refuses writes. (Bad bytes on the line are the framing's:
+// The faults of long use: the device unplugged and plugged back (and
+// another terminal that comes back under its number), and logs on a disk
+// that refuses writes. (Bad bytes on the line are the framing's:
 // parser_test.cpp.)
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -71,6 +74,50 @@ TEST_F(Library, UnplugAndReplugCyclesLeaveNoDescriptorOpen) {
     ASSERT_EQ(TG_ReadPackets(id, 1), TG_READ_IO_ERROR);
   }
   EXPECT_EQ(testkit::OpenDescriptors(), before);
+}
+
+TEST_F(Library, AfterAnUnplugATerminalNumberReusedBehindTheSameLinkIsNotTaken) {
+  // A simulator killed leaves its com3 link behind; the terminal's number
+  // comes back as another program's terminal. The library must not take
+  // it, nor read its bytes. A link made anew says the device is there.
+  const std::string name = headset.path();
+  Map(3, name);  // a link the headset does not take away with it
+  const int id = NewId();
+  ASSERT_EQ(TG_Connect(id, "COM3", TG_BAUD_9600, TG_STREAM_PACKETS), 0);
+  SendAndRead(id, Attention(10));
+  headset.Unplug();
+  ASSERT_EQ(TG_ReadPackets(id, 1), TG_READ_IO_ERROR);
+
+  // The same number again: new terminals are opened until one has it.
+  std::list<testkit::PtyHeadset> terminals;
+  testkit::PtyHeadset *theirs = nullptr;
+  for (int i = 0; i < 64 && theirs == nullptr; ++i) {
+    terminals.emplace_back();
+    ASSERT_TRUE(terminals.back().Open()) << terminals.back().error();
+    theirs = terminals.back().path() == name ? &terminals.back() : nullptr;
+  }
+  if (theirs == nullptr) {
+    GTEST_SKIP() << name << " was not given out again";
+  }
+  const Bytes bytes = Attention(66);
+  ASSERT_TRUE(theirs->Send(bytes));
+  EXPECT_EQ(TG_ReadPackets(id, 1), TG_READ_IO_ERROR);
+  EXPECT_EQ(TG_ReadPackets(id, 1), TG_READ_IO_ERROR);
+  EXPECT_EQ(TG_GetValue(id, TG_DATA_ATTENTION), 10.0f);
+  // Its bytes are still there for its owner.
+  const int owner = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(owner, 0);
+  uint8_t got[16];
+  EXPECT_EQ(read(owner, got, sizeof got), static_cast<ssize_t>(bytes.size()));
+  close(owner);
+
+  // Published anew (a link made and renamed over the old one): taken.
+  const std::string link = ports + "/com3";
+  ASSERT_EQ(symlink(name.c_str(), (link + ".new").c_str()), 0);
+  ASSERT_EQ(rename((link + ".new").c_str(), link.c_str()), 0);
+  ASSERT_TRUE(theirs->Send(Attention(11)));
+  EXPECT_EQ(TG_ReadPackets(id, 1), 1);
+  EXPECT_EQ(TG_GetValue(id, TG_DATA_ATTENTION), 11.0f);
 }
 
 // ---------------------------------------------------------------------------

@@ -9,10 +9,14 @@
 #ifndef NICTATE_TESTS_LIBRARY_FIXTURE_H
 #define NICTATE_TESTS_LIBRARY_FIXTURE_H
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "link/thinkgear.h"
@@ -25,6 +29,33 @@ using testkit::Blink;
 using testkit::Bytes;
 using testkit::Join;
 using testkit::Packet;
+
+// The exit status of a child that could not become an ordinary user.
+const int kNoOrdinaryUser = 100;
+
+// Runs body in a child process and returns its exit status, or 200 plus the
+// signal that ended it (SIGALRM after 20 s). Given a terminal, the child
+// first becomes an ordinary user (nobody, when this runs as root, with the
+// terminal given to it), whom the root's privileges do not let past a port
+// that is held; it ends with kNoOrdinaryUser where it cannot.
+inline int InChild(const std::function<int()> &body, const std::string &userTerminal = "") {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(20);
+    const uid_t nobody = 65534;
+    if (!userTerminal.empty() && geteuid() == 0 &&
+        (chown(userTerminal.c_str(), nobody, nobody) != 0 || setgroups(0, nullptr) != 0 ||
+         setresgid(nobody, nobody, nobody) != 0 || setresuid(nobody, nobody, nobody) != 0)) {
+      _exit(kNoOrdinaryUser);
+    }
+    _exit(body());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+}
 
 // A private directory with an empty port map in it, and a headset.
 class Library : public ::testing::Test {

@@ -1,8 +1,12 @@
-// Logs: which names open, and what both logs hold after a run the process
-// never finished (killed right after a read, or waiting in the next one).
+// Logs: which names open (none a write could wait on), and what both logs
+// hold after a run the process never finished (killed right after a read,
+// or waiting in the next one).
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +18,7 @@
 
 namespace {
 
-TEST_F(Library, LogsOpenForAFileAndNotForADirectory) {
+TEST_F(Library, LogsOpenForAFileAndNeverForWhatAWriteCouldWaitOn) {
   const int id = NewId();
   const std::string stream = dir.Write("streamLog.txt", "left from an earlier run\n");
   const std::string data = dir.path() + "/dataLog.txt";
@@ -23,12 +27,44 @@ TEST_F(Library, LogsOpenForAFileAndNotForADirectory) {
   EXPECT_EQ(testkit::ReadFile(stream), "");  // truncated
   struct stat info;
   EXPECT_EQ(stat(data.c_str(), &info), 0);  // created
+  // Devices that take every write at once.
+  for (const char *name : {"/dev/null", "/dev/full", "/dev/zero"}) {
+    EXPECT_EQ(TG_SetStreamLog(id, name), 0) << name;
+    EXPECT_EQ(TG_SetDataLog(id, name), 0) << name;
+  }
   for (const std::string &bad : {dir.path(), dir.path() + "/missing/log.txt", std::string()}) {
     EXPECT_LT(TG_SetStreamLog(id, bad.c_str()), 0) << bad;
     EXPECT_LT(TG_SetDataLog(id, bad.c_str()), 0) << bad;
   }
   EXPECT_LT(TG_SetStreamLog(id, nullptr), 0);
   EXPECT_LT(TG_SetDataLog(id, nullptr), 0);
+
+  // Names a write could wait on, refused at once: a FIFO with no reader, a
+  // link to it, a socket, a terminal; and a FIFO with a reader. In a child
+  // that a hang would not hold.
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string link = dir.path() + "/link-to-fifo";
+  ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+  const std::string socketPath = dir.path() + "/socket";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr *>(&address), sizeof address), 0);
+  const int status = InChild([&] {
+    int refused = 0;
+    for (const std::string &name : {fifo, link, socketPath, headset.path()}) {
+      refused += TG_SetStreamLog(id, name.c_str()) < 0 ? 1 : 0;
+      refused += TG_SetDataLog(id, name.c_str()) < 0 ? 1 : 0;
+    }
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    refused += reader >= 0 && TG_SetStreamLog(id, fifo.c_str()) < 0 ? 1 : 0;
+    return 9 - refused;
+  });
+  EXPECT_EQ(status, 0) << "names taken, or 200 + the signal that ended a hang";
+  close(listener);
 }
 
 // What the child of a killed-run test wrote: every byte in order, and the

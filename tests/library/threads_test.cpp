@@ -3,7 +3,6 @@
 // handed out once, calls on one id take turns, and a read waiting on one id
 // holds up no call on another. CI runs these under ThreadSanitizer too.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,17 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "link/thinkgear.h"
-#include "tests/pty_port.h"
-#include "tests/stream_bytes.h"
+#include "tests/library/fixture.h"
 
 namespace {
 
-using testbytes::Bytes;
-using testbytes::Join;
-using testbytes::Packet;
-
-Bytes Attention(int value) { return Packet({0x04, static_cast<uint8_t>(value)}); }
+using testkit::PtyHeadset;
+using Threads = Library;
 
 // Holds threads back until all are there, so their calls overlap.
 class StartLine {
@@ -40,14 +34,12 @@ class StartLine {
   std::atomic<int> waiting_;
 };
 
-TEST(Threads, IdsAreHandedOutOnceWhateverTheThreadsCalling) {
+TEST_F(Threads, IdsAreHandedOutOnceWhateverTheThreadsCalling) {
   // In child processes, each with the table as this process left it: 32
   // threads take ids until none is left; no id may come out twice. Many
   // rounds, as a race shows in some runs only.
   for (int round = 0; round < 10; ++round) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = InChild([] {
       const int kThreads = 32;
       std::vector<std::vector<int>> taken(kThreads);
       StartLine start(kThreads);
@@ -69,20 +61,14 @@ TEST(Threads, IdsAreHandedOutOnceWhateverTheThreadsCalling) {
         distinct.insert(ids.begin(), ids.end());
         total += ids.size();
       }
-      _exit(distinct.size() == total && total > 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "round " << round << ": died by signal " << WTERMSIG(status);
-    ASSERT_EQ(WEXITSTATUS(status), 0) << "round " << round << ": an id handed out twice";
+      return distinct.size() == total && total > 0 ? 0 : 1;
+    });
+    ASSERT_EQ(status, 0) << "round " << round << ": an id handed out twice (1), or 200 + a signal";
   }
 }
 
-TEST(Threads, FourThreadsReadingOneIdShareItsPacketsEachOnce) {
-  PtyPort headset;
-  ASSERT_TRUE(headset.Open());
-  const int id = TG_GetNewConnectionId();
-  ASSERT_GE(id, 0);
+TEST_F(Threads, FourThreadsReadingOneIdShareItsPacketsEachOnce) {
+  const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   const int kPackets = 4000;
   std::atomic<int> framed(0);
@@ -113,8 +99,7 @@ TEST(Threads, FourThreadsReadingOneIdShareItsPacketsEachOnce) {
   while (sent < kPackets) {
     Bytes burst;
     for (int n = 0; n <= sent % 4; ++n, ++sent) {
-      const Bytes packet = Attention(1 + sent % 100);
-      burst.insert(burst.end(), packet.begin(), packet.end());
+      testkit::Append(&burst, Attention(1 + sent % 100));
     }
     ASSERT_TRUE(headset.Send(burst));
     if (sent % 64 == 0) {
@@ -135,13 +120,11 @@ TEST(Threads, FourThreadsReadingOneIdShareItsPacketsEachOnce) {
   EXPECT_EQ(bad.load(), 0);
 }
 
-TEST(Threads, ConnectingAnIdWhileAnotherThreadReadsItGivesValidResultsOnly) {
-  PtyPort first;
-  PtyPort second;
-  ASSERT_TRUE(first.Open());
+TEST_F(Threads, ConnectingAnIdWhileAnotherThreadReadsItGivesValidResultsOnly) {
+  PtyHeadset &first = headset;
+  PtyHeadset second;
   ASSERT_TRUE(second.Open());
-  const int id = TG_GetNewConnectionId();
-  ASSERT_GE(id, 0);
+  const int id = NewId();
   ASSERT_EQ(TG_Connect(id, first.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   std::atomic<bool> done(false);
   std::atomic<int> unexpected(0);
@@ -171,7 +154,7 @@ TEST(Threads, ConnectingAnIdWhileAnotherThreadReadsItGivesValidResultsOnly) {
     }
   });
   for (int i = 0; i < 1000; ++i) {
-    const PtyPort &port = i % 2 == 0 ? second : first;
+    const PtyHeadset &port = i % 2 == 0 ? second : first;
     EXPECT_EQ(TG_Connect(id, port.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0) << i;
   }
   done = true;
@@ -181,17 +164,11 @@ TEST(Threads, ConnectingAnIdWhileAnotherThreadReadsItGivesValidResultsOnly) {
   EXPECT_EQ(unexpected.load(), 0);
 }
 
-TEST(Threads, AReadWaitingOnOneIdHoldsUpNoCallOnAnother) {
-  PtyPort silent;
-  PtyPort talking;
-  ASSERT_TRUE(silent.Open());
-  ASSERT_TRUE(talking.Open());
-  const int waiting = TG_GetNewConnectionId();
-  const int working = TG_GetNewConnectionId();
-  ASSERT_GE(waiting, 0);
-  ASSERT_GE(working, 0);
-  ASSERT_EQ(TG_Connect(waiting, silent.path().c_str(), TG_BAUD_9600, TG_STREAM_PACKETS), 0);
-  // A read with nothing coming waits the whole read timeout (2 s).
+TEST_F(Threads, AReadWaitingOnOneIdHoldsUpNoCallOnAnother) {
+  // A read on the fixture's headset, which sends nothing, waits the whole
+  // read timeout (2 s).
+  const int waiting = NewId();
+  ASSERT_EQ(TG_Connect(waiting, headset.path().c_str(), TG_BAUD_9600, TG_STREAM_PACKETS), 0);
   std::atomic<bool> entered(false);
   std::atomic<bool> returned(false);
   std::thread reader([&] {
@@ -202,7 +179,10 @@ TEST(Threads, AReadWaitingOnOneIdHoldsUpNoCallOnAnother) {
   while (!entered.load()) {
     std::this_thread::yield();
   }
-  // Meanwhile every operation on the other id goes through.
+  // Meanwhile every operation on another id goes through.
+  PtyHeadset talking;
+  ASSERT_TRUE(talking.Open());
+  const int working = NewId();
   ASSERT_EQ(TG_Connect(working, talking.path().c_str(), TG_BAUD_9600, TG_STREAM_PACKETS), 0);
   ASSERT_EQ(TG_EnableBlinkDetection(working, 1), 0);
   for (int i = 1; i <= 20; ++i) {
@@ -216,15 +196,14 @@ TEST(Threads, AReadWaitingOnOneIdHoldsUpNoCallOnAnother) {
   reader.join();
 }
 
-TEST(Threads, ThreadsOnIdsOfTheirOwnEachGetTheirOwnPacketsInOrder) {
+TEST_F(Threads, ThreadsOnIdsOfTheirOwnEachGetTheirOwnPacketsInOrder) {
   const int kThreads = 6;
   const int kPackets = 150;
-  std::vector<PtyPort> headsets(kThreads);
-  std::vector<int> ids(kThreads);
+  PtyHeadset headsets[kThreads];
+  int ids[kThreads];
   for (int t = 0; t < kThreads; ++t) {
     ASSERT_TRUE(headsets[t].Open());
-    ids[t] = TG_GetNewConnectionId();
-    ASSERT_GE(ids[t], 0);
+    ids[t] = NewId();
   }
   std::atomic<int> wrong(0);
   StartLine start(kThreads);
