@@ -158,6 +158,33 @@ TEST(Framer, PacketCutShortDoesNotSwallowTheNextOne) {
   EXPECT_EQ(frames, (std::vector<Bytes>{{0x04, 0x35}, {0x04, 0x36}, {0x04, 0x35}}));
 }
 
+TEST(Framer, PacketsHeldInACutFrameComeOutWhenTheLineIsQuietAndALaterFrameStaysOpen) {
+  tg::Framer framer;
+  // AA AA 20 04 35: a frame of 32 bytes of which two came (a dropout); then
+  // a whole packet of attention 54, held since the frame around it might be
+  // a packet; then the first half of one of attention 53 (AA AA 02 04).
+  EXPECT_TRUE(
+      FeedAll(&framer,
+              Join({{0xAA, 0xAA, 0x20, 0x04, 0x35}, kAttention54, {0xAA, 0xAA, 0x02, 0x04}}))
+          .empty());
+  EXPECT_TRUE(framer.holding());
+  // The line is quiet inside the cut frame: it goes, the held packet comes
+  // out (to a call with no bytes), and the packet under way still frames.
+  framer.lineQuiet();
+  bool ready = false;
+  EXPECT_EQ(framer.feed(nullptr, 0, &ready), 0u);
+  ASSERT_TRUE(ready);
+  EXPECT_EQ(Bytes(framer.frame().payload, framer.frame().payload + framer.frame().length),
+            (Bytes{0x04, 0x36}));
+  EXPECT_FALSE(framer.holding());
+  EXPECT_EQ(framer.stats().quietFrames, 1u);
+  EXPECT_EQ(FeedAll(&framer, {0x35, 0xC6}), std::vector<Bytes>{(Bytes{0x04, 0x35})});
+  // With nothing held, a quiet line changes nothing.
+  EXPECT_TRUE(FeedAll(&framer, {0xAA, 0xAA, 0x02, 0x04}).empty());
+  framer.lineQuiet();
+  EXPECT_EQ(FeedAll(&framer, {0x36, 0xC5}), std::vector<Bytes>{(Bytes{0x04, 0x36})});
+}
+
 TEST(Framer, SyncBytesInsideAPayloadDoNotBreakTheFrame) {
   // A raw sample of AA AA and an attention row after it: 80 02 AA AA 04 32.
   // The AA AA 04 inside looks like the start of another frame.

@@ -125,4 +125,15 @@ TEST_F(Library, DenseStreamGivesEveryPacketOnceAndInOrder) {
   EXPECT_EQ(TG_GetValue(id, TG_DATA_BLINK_STRENGTH), 77.0f);
 }
 
+TEST_F(Library, ABlinkBehindACutFrameIsReadOnceTheLineIsQuiet) {
+  const int id = Connected();
+  // AA AA 20 04 35 promises 32 bytes, and no more come: the blink behind it
+  // is read by the same read, not held until more bytes make up the 32.
+  ASSERT_TRUE(headset.Send(Join({{0xAA, 0xAA, 0x20, 0x04, 0x35}, Blink(99)})));
+  ASSERT_EQ(TG_ReadPackets(id, 1), 1);
+  EXPECT_EQ(TG_GetValueStatus(id, TG_DATA_BLINK_STRENGTH), 1);
+  EXPECT_EQ(TG_GetValue(id, TG_DATA_BLINK_STRENGTH), 99.0f);
+  EXPECT_EQ(TG_GetValueStatus(id, TG_DATA_ATTENTION), 0);
+}
+
 }  // namespace
