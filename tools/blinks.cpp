@@ -8,13 +8,9 @@
 // a line per blink reported and the count. tools/README.md has more.
 #include <getopt.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "thinkgear/blink_detector.h"
 #include "tools/raw_wave.h"
@@ -52,30 +48,6 @@ int UsageError(const std::string &message) {
   return kUsageStatus;
 }
 
-bool ParseRate(const char *text, double *rate) {
-  char *end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text, &end);
-  if (errno != 0 || end == text || *end != '\0' || !std::isfinite(value) || value < 1 ||
-      value > 100000) {
-    return false;
-  }
-  *rate = value;
-  return true;
-}
-
-bool ParseColumn(const char *text, int *column) {
-  char *end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || text[0] == '+' ||
-      value > 10000) {
-    return false;
-  }
-  *column = static_cast<int>(value);
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -96,13 +68,13 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         return 0;
       case kRate:
-        if (!ParseRate(optarg, &rate)) {
+        if (!sim::ParseRecordingRate(optarg, &rate)) {
           return UsageError(std::string("--rate wants samples a second from 1 to 100000, not '") +
                             optarg + "'");
         }
         break;
       case kColumn:
-        if (!ParseColumn(optarg, &column)) {
+        if (!sim::ParseRecordingColumn(optarg, &column)) {
           return UsageError(std::string("--column wants a column number from 0, not '") + optarg +
                             "'");
         }

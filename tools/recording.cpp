@@ -70,6 +70,32 @@ double Tap(double t, double cutoff) {
 
 }  // namespace
 
+bool ParseRecordingRate(const char *text, double *rate) {
+  char *end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !std::isfinite(value) || value < 1 ||
+      value > 100000) {
+    return false;
+  }
+  *rate = value;
+  return true;
+}
+
+bool ParseRecordingColumn(const char *text, int *column) {
+  if (text[0] < '0' || text[0] > '9') {
+    return false;
+  }
+  char *end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value > 10000) {
+    return false;
+  }
+  *column = static_cast<int>(value);
+  return true;
+}
+
 bool ReadRecording(const std::string &path, int column, std::vector<double> *microvolts,
                    std::string *error) {
   std::ifstream in(path, std::ios::binary);

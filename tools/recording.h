@@ -11,6 +11,14 @@
 
 namespace sim {
 
+// A recording's samples a second as given on a command line: a number from
+// 1 to 100000. False for anything else.
+bool ParseRecordingRate(const char *text, double *rate);
+
+// A column number as given on a command line: 0 to 10000. False for
+// anything else.
+bool ParseRecordingColumn(const char *text, int *column);
+
 // Reads column `column` (from 0) of a recording. False, with *error saying
 // which line is wrong and why, when the file cannot be read, has no header
 // line, has a row without that column or with a value that is not a finite

@@ -71,6 +71,12 @@ TEST(SimCommandLine, UsageErrorsExitWithStatus2AndSayWhy) {
       {"--seed", "-3"},
       {"--silent", "--raw"},
       {"--replay", "log.txt", "--blink-every", "2"},
+      {"--raw-blinks", "--raw"},
+      {"--recording", "x.csv", "--blink-every", "2"},
+      {"--recording", "x.csv", "--raw-blinks"},
+      {"--recording", "x.csv", "--rate", "0"},
+      {"--recording", "x.csv", "--column", "a"},
+      {"--column", "1"},
       {"COM3"},
   };
   for (const auto &args : cases) {
@@ -91,9 +97,10 @@ TEST(SimCommandLine, HelpDescribesEveryOption) {
   std::unique_ptr<Process> sim = Sim({"--help"});
   ASSERT_TRUE(WaitExit(sim.get(), 10));
   EXPECT_EQ(sim->ExitCode(), 0);
-  for (const char *option : {"--com N", "--ports DIR", "--unplug AT:SECONDS", "--seconds N",
-                             "--seed N", "--raw", "--blink-every S", "--blink-at T[,T...]",
-                             "--garbage", "--silent", "--replay FILE", "--help"}) {
+  for (const char *option :
+       {"--com N", "--ports DIR", "--unplug AT:SECONDS", "--seconds N", "--seed N", "--raw",
+        "--blink-every S", "--blink-at T[,T...]", "--raw-blinks", "--recording FILE", "--column N",
+        "--rate HZ", "--garbage", "--silent", "--replay FILE", "--help"}) {
     EXPECT_NE(sim->out().find(option), std::string::npos) << option;
   }
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tools/recording.h"
 #include "tools/sim/say.h"
 
 namespace sim {
@@ -253,29 +254,20 @@ int ParseOptions(int argc, char **argv, Options *options) {
         }
         options->recording = optarg;
         break;
-      case kColumn: {
-        uint64_t value;
-        if (!ParseUnsigned(optarg, 10000, &value)) {
+      case kColumn:
+        if (!ParseRecordingColumn(optarg, &options->column)) {
           return UsageError(std::string("--column wants a column number from 0, not '") + optarg +
                             "'");
         }
-        options->column = static_cast<int>(value);
         options->haveColumnOrRate = true;
         break;
-      }
-      case kRate: {
-        char *end = nullptr;
-        errno = 0;
-        const double value = std::strtod(optarg, &end);
-        if (errno != 0 || end == optarg || *end != '\0' || !std::isfinite(value) || value < 1 ||
-            value > 100000) {
+      case kRate:
+        if (!ParseRecordingRate(optarg, &options->rate)) {
           return UsageError(std::string("--rate wants samples a second from 1 to 100000, not '") +
                             optarg + "'");
         }
-        options->rate = value;
         options->haveColumnOrRate = true;
         break;
-      }
       case ':':
         return UsageError("option '" + name + "' needs a value");
       default:
