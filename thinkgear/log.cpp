@@ -81,9 +81,9 @@ void WriteLine(LogFile *log, const char *line, size_t length) {
 
 }  // namespace
 
-bool LogOpen(LogFile *log, const char *filename, int *error) {
-  int why = 0;
-  std::FILE *file = OpenLogFile(filename, error != nullptr ? error : &why);
+bool LogOpen(LogFile *log, const char *filename, Failure *failure) {
+  Failure why;
+  std::FILE *file = OpenLogFile(filename, failure != nullptr ? failure : &why);
   if (file == nullptr) {
     return false;
   }
@@ -138,6 +138,32 @@ void LogDataValue(LogFile *log, int dataType, float value) {
   if (n > 0 && static_cast<size_t>(n) < sizeof line) {
     WriteLine(log, line, static_cast<size_t>(n));
   }
+}
+
+std::string NoteLine(const std::string &text) {
+  char stamp[kStampSize];
+  if (FormatTime(stamp) == 0) {
+    return std::string();
+  }
+  std::string line = std::string(stamp) + " # " + text + "\n";
+  for (size_t i = 0; i + 1 < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    if (c < 0x20 || c == 0x7F) {
+      line[i] = '?';
+    }
+  }
+  return line;
+}
+
+void LogLine(LogFile *log, const std::string &line) {
+  if (log->file == nullptr) {
+    return;
+  }
+  if (line.empty()) {
+    ++log->lostLines;
+    return;
+  }
+  WriteLine(log, line.data(), line.size());
 }
 
 const char *DataTypeName(int dataType) {

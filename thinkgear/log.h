@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+#include "thinkgear/os.h"
 
 namespace tg {
 
@@ -17,9 +20,9 @@ struct LogFile {
 
 // Creates or truncates the named file, closing any file the log had. False
 // when it is refused or cannot be opened for writing (OpenLogFile in
-// thinkgear/os.h), with *error (where given) saying why; the log then keeps
-// its file.
-bool LogOpen(LogFile *log, const char *filename, int *error = nullptr);
+// thinkgear/os.h), with *failure (where given) saying why; the log then
+// keeps its file.
+bool LogOpen(LogFile *log, const char *filename, Failure *failure = nullptr);
 
 // Appends the stream log's lines for bytes read at one moment: the time,
 // then the bytes in hex, at most 32 to a line. Each line is handed to the
@@ -31,6 +34,16 @@ void LogStreamBytes(LogFile *log, const uint8_t *bytes, size_t count);
 
 // Appends one data log line: the time, the value's name and the value.
 void LogDataValue(LogFile *log, int dataType, float value);
+
+// A note line of the data log, "<time> # <text>" and its line end, with the
+// time now: what became of a port or a log (docs/logs.md). A control
+// character in the text (a line end in a caller's name) is written as '?',
+// so a note is always one line. Empty when the time cannot be had.
+std::string NoteLine(const std::string &text);
+
+// Appends a line made before (NoteLine) as it is, or counts it lost as
+// LogStreamBytes does.
+void LogLine(LogFile *log, const std::string &line);
 
 // The name of a data-type code in the data log, or null for an unknown one.
 const char *DataTypeName(int dataType);

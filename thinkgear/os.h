@@ -4,8 +4,21 @@
 #define NICTATE_THINKGEAR_OS_H
 
 #include <cstdio>
+#include <string>
 
 namespace tg {
+
+// Why a port or a log did not open, or why a port failed: the OS's code,
+// or a refusal of the library's own. The data log says it in words
+// (docs/logs.md).
+struct Failure {
+  int error = 0;        // errno on POSIX, a GetLastError code on Windows
+  std::string refusal;  // the library's own reason in words; error is then 0
+};
+
+// The failure in words: the refusal, else the OS's text for the code
+// (strerror on POSIX; FormatMessage on Windows, followed by "(error N)").
+std::string FailureText(const Failure &failure);
 
 // The library's locks: one per connection id (0 to 127) and one for its
 // clock. A thread that waits for a lock sleeps in the OS.
@@ -20,9 +33,8 @@ void ReleaseLock(int lock);
 // device that never makes a writer wait (on POSIX /dev/null, /dev/zero and
 // /dev/full). Anything else is refused before it is opened where the OS
 // lets the library tell (docs/logs.md). Null when refused or when it cannot
-// be opened; *error then holds why: an errno value on POSIX, a GetLastError
-// code on Windows.
-std::FILE *OpenLogFile(const char *name, int *error);
+// be opened; *failure then says why.
+std::FILE *OpenLogFile(const char *name, Failure *failure);
 
 }  // namespace tg
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "thinkgear/os.h"
@@ -31,25 +32,52 @@ bool TakesEveryWrite(const struct stat &info) {
   return minorNumber == 3 || minorNumber == 5 || minorNumber == 7;
 }
 
-int RefusalOf(const struct stat &info) { return S_ISDIR(info.st_mode) ? EISDIR : EINVAL; }
+// Why what the name points at is no log.
+void RefusalOf(const struct stat &info, Failure *failure) {
+  if (S_ISDIR(info.st_mode)) {
+    failure->error = EISDIR;
+  } else if (S_ISFIFO(info.st_mode)) {
+    failure->refusal = "a named pipe, not a file";
+  } else if (S_ISSOCK(info.st_mode)) {
+    failure->refusal = "a socket, not a file";
+  } else {
+    failure->refusal = "a device, not a file";
+  }
+}
+
+// strerror_r as glibc has it (the text returned) or as POSIX has it (the
+// text in the buffer); the build picks one.
+[[maybe_unused]] std::string ErrorWords(const char *text, const char *) { return text; }
+[[maybe_unused]] std::string ErrorWords(int result, const char *buffer) {
+  return result == 0 ? std::string(buffer) : std::string();
+}
 
 }  // namespace
+
+std::string FailureText(const Failure &failure) {
+  if (!failure.refusal.empty()) {
+    return failure.refusal;
+  }
+  char buffer[128] = "";
+  const std::string words = ErrorWords(strerror_r(failure.error, buffer, sizeof buffer), buffer);
+  return words.empty() ? "error " + std::to_string(failure.error) : words;
+}
 
 void TakeLock(int lock) { gLocks[lock].lock(); }
 
 void ReleaseLock(int lock) { gLocks[lock].unlock(); }
 
-std::FILE *OpenLogFile(const char *name, int *error) {
+std::FILE *OpenLogFile(const char *name, Failure *failure) {
   // What the name points at is judged before it is opened: opening a FIFO
   // for writing waits for a reader, and opening a device can set it going.
   struct stat info;
   if (stat(name, &info) == 0) {
     if (!TakesEveryWrite(info)) {
-      *error = RefusalOf(info);
+      RefusalOf(info, failure);
       return nullptr;
     }
   } else if (errno != ENOENT) {
-    *error = errno;
+    failure->error = errno;
     return nullptr;
   }
   // Should something else take the name meanwhile, the open still does not
@@ -60,27 +88,27 @@ std::FILE *OpenLogFile(const char *name, int *error) {
     fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    *error = errno;
+    failure->error = errno;
     return nullptr;
   }
   if (fstat(fd, &info) != 0) {
-    *error = errno;
+    failure->error = errno;
     (void)close(fd);
     return nullptr;
   }
   if (!TakesEveryWrite(info)) {
-    *error = RefusalOf(info);
+    RefusalOf(info, failure);
     (void)close(fd);
     return nullptr;
   }
   std::FILE *file = fdopen(fd, "wb");
   if (file == nullptr) {
-    *error = errno;
+    failure->error = errno;
     (void)close(fd);
     return nullptr;
   }
   if (std::setvbuf(file, nullptr, _IONBF, 0) != 0) {
-    *error = errno;
+    failure->error = errno;
     (void)std::fclose(file);
     return nullptr;
   }

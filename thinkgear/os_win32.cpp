@@ -3,6 +3,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <string>
+
 #include "thinkgear/os.h"
 
 namespace tg {
@@ -22,39 +24,60 @@ struct LocksReady {
 
 }  // namespace
 
+std::string FailureText(const Failure &failure) {
+  if (!failure.refusal.empty()) {
+    return failure.refusal;
+  }
+  const std::string number = "error " + std::to_string(static_cast<unsigned long>(failure.error));
+  char text[256];
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+      nullptr, static_cast<DWORD>(failure.error), 0, text, sizeof text, nullptr);
+  if (length == 0 || length >= sizeof text) {
+    return number;
+  }
+  // Windows ends its texts with a full stop and blanks.
+  std::string words(text, length);
+  while (!words.empty() && (words.back() == ' ' || words.back() == '\r' || words.back() == '\n' ||
+                            words.back() == '.')) {
+    words.pop_back();
+  }
+  return words.empty() ? number : words + " (" + number + ")";
+}
+
 void TakeLock(int lock) { EnterCriticalSection(&gLocks[lock]); }
 
 void ReleaseLock(int lock) { LeaveCriticalSection(&gLocks[lock]); }
 
-std::FILE *OpenLogFile(const char *name, int *error) {
+std::FILE *OpenLogFile(const char *name, Failure *failure) {
   // Only a file on a disk is a log: a pipe can make a writer wait, and a
   // device name (CON, NUL, COM1, \\.\...) is no file. Windows tells what a
   // name is only once it is opened, so the handle is judged and let go.
   const HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    *error = static_cast<int>(GetLastError());
+    failure->error = static_cast<int>(GetLastError());
     return nullptr;
   }
   if (GetFileType(handle) != FILE_TYPE_DISK) {
-    *error = ERROR_INVALID_NAME;
+    failure->refusal = "not a file on a disk";
     (void)CloseHandle(handle);
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
-    *error = ERROR_TOO_MANY_OPEN_FILES;
+    failure->error = ERROR_TOO_MANY_OPEN_FILES;
     (void)CloseHandle(handle);
     return nullptr;
   }
   std::FILE *file = _fdopen(fd, "wb");
   if (file == nullptr) {
-    *error = ERROR_NOT_ENOUGH_MEMORY;
+    failure->error = ERROR_NOT_ENOUGH_MEMORY;
     (void)_close(fd);  // closes the handle too
     return nullptr;
   }
   if (std::setvbuf(file, nullptr, _IONBF, 0) != 0) {
-    *error = ERROR_NOT_ENOUGH_MEMORY;
+    failure->error = ERROR_NOT_ENOUGH_MEMORY;
     (void)std::fclose(file);
     return nullptr;
   }

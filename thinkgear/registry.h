@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "thinkgear/log.h"
 #include "thinkgear/serial.h"
@@ -14,6 +15,9 @@
 namespace tg {
 
 const int kMaxConnections = 128;
+
+// Notes kept for a data log not named yet: the last ones.
+const size_t kHeldNotes = 64;
 
 // Packets whose framing times tell a dense stream from a sparse one.
 const size_t kDenseFrames = 5;
@@ -35,6 +39,12 @@ struct Connection {
   size_t recentFrameNext;              // the oldest of them
   LogFile streamLog;
   LogFile dataLog;
+  // Note lines (NoteLine) of ports tried and logs refused while no data log
+  // was named, written into it once one is.
+  std::vector<std::string> heldNotes;
+  // While the device is away: the last note of its port, so that a reason
+  // that stays the same is noted once and not at every read.
+  std::string awayNote;
   Stream stream{&dataLog};  // bytes to values, blink detection, the data log
 };
 

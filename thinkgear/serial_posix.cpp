@@ -4,7 +4,8 @@
 // "comN" symbolic links to device paths, as in a Wine prefix's dosdevices.
 // The map's directory is $NICTATE_PORTS, else $XDG_CONFIG_HOME/nictate/ports
 // (~/.config/nictate/ports). Where that directory exists it is the whole map.
-// Where it does not, COMn is /dev/ttyS(n-1) and COM0 is no port. A name that
+// Where it does not, COM1 upward are the serial devices present, in the
+// order of PresentSerialDevices (serial.h), and COM0 is no port. A name that
 // starts with "/" is a device path and is opened as it is.
 //
 // What is refused, how a port is held and given back, and how a lost device
@@ -20,6 +21,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +29,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "thinkgear/serial.h"
 
@@ -65,31 +68,69 @@ int ComNumber(const char *name) {
   return std::atoi(name);
 }
 
-// The device path a port name stands for; empty when it names no port.
-// *link is the port map's link it went through, or empty.
-std::string DevicePath(const char *name, std::string *link) {
+// The device path a port name stands for; empty when it names no port,
+// with *why saying so. *link is the port map's link it went through, or
+// empty.
+std::string DevicePath(const DeviceTrees &trees, const char *name, std::string *link,
+                       std::string *why) {
   link->clear();
   if (name[0] == '/') {
     return name;
   }
   const int number = ComNumber(name);
   if (number < 0) {
+    *why = "no such port";
     return std::string();
   }
   const std::string map = PortMapDirectory();
   struct stat info;
   if (!map.empty() && stat(map.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    *link = map + "/com" + std::to_string(number);
+    const std::string entry = "com" + std::to_string(number);
+    *link = map + "/" + entry;
     if (lstat(link->c_str(), &info) != 0) {
       link->clear();
+      *why = "no such port (no " + entry + " in the port map " + map + ")";
       return std::string();
     }
     return *link;
   }
-  if (number == 0) {
+  const std::vector<std::string> present = PresentSerialDevices(trees);
+  if (number == 0 || static_cast<size_t>(number) > present.size()) {
+    *why = "no such port (" +
+           (present.empty() ? std::string("no serial device")
+                            : std::to_string(present.size()) +
+                                  (present.size() == 1 ? " serial device" : " serial devices")) +
+           " found, no port map)";
     return std::string();
   }
-  return "/dev/ttyS" + std::to_string(number - 1);
+  return present[number - 1];
+}
+
+// Where a port map link points, as it is written there (the link itself
+// when it cannot be read).
+std::string LinkTarget(const std::string &link) {
+  char target[PATH_MAX];
+  const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+  return length < 0 ? link : std::string(target, static_cast<size_t>(length));
+}
+
+// The kinds of serial device numbered where there is no port map, in COM
+// order: a headset's likely devices first.
+const char *const kScannedKinds[] = {"rfcomm", "ttyUSB", "ttyACM", "ttyS"};
+
+// The number after a kind's prefix ("ttyUSB12": 12), or -1 when the rest
+// of the name is not a plain number.
+long DeviceNumber(const char *name, const char *kind) {
+  const size_t prefix = std::strlen(kind);
+  if (std::strncmp(name, kind, prefix) != 0) {
+    return -1;
+  }
+  name += prefix;
+  const size_t digits = std::strspn(name, "0123456789");
+  if (digits == 0 || digits > 6 || name[digits] != '\0' || (name[0] == '0' && digits > 1)) {
+    return -1;
+  }
+  return std::atol(name);
 }
 
 // A port map link as it is now: its inode, change time and target. A link
@@ -284,17 +325,84 @@ std::string SysfsIdentity(const std::string &sysfs, unsigned majorNumber, unsign
   return "device " + device.substr(stop.size());
 }
 
-SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, SerialDevice *device,
-                       int *error) {
-  std::string link;
-  const std::string path = DevicePath(name, &link);
-  if (path.empty()) {
-    *error = ENOENT;
-    return nullptr;
+std::vector<std::string> PresentSerialDevices(const DeviceTrees &trees) {
+  DIR *dir = opendir(trees.dev.c_str());
+  if (dir == nullptr) {
+    return std::vector<std::string>();
   }
+  // The kernel's consoles: "tty0 ttyS0" for a serial console beside the
+  // screen's.
+  const std::string consoles = " " + ReadLine(trees.sys + "/class/tty/console/active") + " ";
+  struct Found {
+    size_t kind;
+    long number;
+    std::string path;
+  };
+  std::vector<Found> found;
+  for (;;) {
+    const struct dirent *entry = readdir(dir);
+    if (entry == nullptr) {
+      break;
+    }
+    const std::string name = entry->d_name;
+    for (size_t kind = 0; kind < sizeof kScannedKinds / sizeof kScannedKinds[0]; ++kind) {
+      const long number = DeviceNumber(name.c_str(), kScannedKinds[kind]);
+      if (number < 0) {
+        continue;
+      }
+      const std::string path = trees.dev + "/" + name;
+      struct stat info;
+      if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) ||
+          consoles.find(" " + name + " ") != std::string::npos) {
+        break;
+      }
+      // Linux makes ttyS nodes whether or not a UART is there (ttyS0 to
+      // ttyS3, or to ttyS31); sysfs tells the port type, 0 for none.
+      const std::string type = std::strcmp(kScannedKinds[kind], "ttyS") == 0
+                                   ? ReadLine(trees.sys + "/class/tty/" + name + "/type")
+                                   : std::string();
+      if (!type.empty() && std::strspn(type.c_str(), "0") == type.size()) {
+        break;
+      }
+      found.push_back({kind, number, path});
+      break;
+    }
+  }
+  (void)closedir(dir);
+  std::sort(found.begin(), found.end(), [](const Found &a, const Found &b) {
+    return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
+  });
+  std::vector<std::string> paths;
+  for (const Found &f : found) {
+    paths.push_back(f.path);
+  }
+  return paths;
+}
+
+SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, SerialDevice *device,
+                       Failure *failure) {
+  return SerialOpenIn(DeviceTrees(), name, baud, lost, device, failure);
+}
+
+SerialPort *SerialOpenIn(const DeviceTrees &trees, const char *name, int baud,
+                         const SerialDevice *lost, SerialDevice *device, Failure *failure) {
+  std::string link;
+  std::string path;
+  if (lost != nullptr && lost->link.empty() && !lost->path.empty()) {
+    // A device path, or a COM name the scan numbered: the device that was
+    // lost is looked for where it was, whatever the numbers are now.
+    path = lost->path;
+  } else {
+    path = DevicePath(trees, name, &link, &failure->refusal);
+    if (path.empty()) {
+      device->path.clear();
+      return nullptr;
+    }
+  }
+  device->path = link.empty() ? path : LinkTarget(link);
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
-    *error = errno;
+    failure->error = errno;
     return nullptr;
   }
   // What is there is judged before it is opened: the master side of
@@ -304,22 +412,27 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
   // be the same device, and a lost pseudo-terminal never comes back).
   const unsigned majorNumber = major(info.st_rdev);
   const unsigned minorNumber = minor(info.st_rdev);
-  if (!S_ISCHR(info.st_mode) || (majorNumber == 5 && minorNumber == 2)) {
-    *error = ENOTTY;
+  if (!S_ISCHR(info.st_mode)) {
+    failure->refusal = "not a serial port";
+    return nullptr;
+  }
+  if (majorNumber == 5 && minorNumber == 2) {
+    failure->refusal = "a pseudo-terminal master, not a serial port";
     return nullptr;
   }
   const bool pseudo = IsPseudoTerminal(majorNumber);
   SerialDevice now;
+  now.path = device->path;
   now.link = link.empty() ? std::string() : LinkState(link);
   if (!pseudo) {
-    now.identity = SysfsIdentity("/sys", majorNumber, minorNumber);
+    now.identity = SysfsIdentity(trees.sys, majorNumber, minorNumber);
     if (now.identity.empty()) {
       now.identity = "device " + std::to_string(majorNumber) + ":" + std::to_string(minorNumber);
     }
   }
   const bool remapped = lost != nullptr && !lost->link.empty() && now.link != lost->link;
   if (lost != nullptr && !remapped && (now.identity.empty() || now.identity != lost->identity)) {
-    *error = ENODEV;
+    failure->refusal = "not the device that was lost";
     return nullptr;
   }
   int fd;
@@ -327,7 +440,7 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    *error = errno;
+    failure->error = errno;
     return nullptr;
   }
   // Nothing of the terminal is changed until it is known to be one we may
@@ -336,10 +449,12 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
   int ptyNumber = 0;
   unsigned terminal = 0;
   struct termios found;
-  if (isatty(fd) != 1 || fstat(fd, &info) != 0 || info.st_rdev != judged) {
-    *error = ENOTTY;  // not a terminal, or not the device judged above
+  if (isatty(fd) != 1) {
+    failure->refusal = "not a serial port";
+  } else if (fstat(fd, &info) != 0 || info.st_rdev != judged) {
+    failure->refusal = "changed while it was opened";
   } else if (ioctl(fd, TIOCGPTN, &ptyNumber) == 0) {
-    *error = ENOTTY;  // a pseudo-terminal master by another name
+    failure->refusal = "a pseudo-terminal master, not a serial port";
   } else {
     // The terminal itself, for names that stand for another (/dev/tty,
     // /dev/console).
@@ -350,17 +465,21 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
     }
 #endif
     if (IsControllingTerminal(major(real), minor(real))) {
-      *error = EBUSY;
+      failure->refusal = "a session's terminal (a shell's or a login's)";
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       // The lock holds against any process, root's too, and goes with the
       // descriptor however the process ends.
-      *error = errno == EWOULDBLOCK ? EBUSY : errno;
+      if (errno == EWOULDBLOCK) {
+        failure->refusal = "held by another program or connection using this library";
+      } else {
+        failure->error = errno;
+      }
     } else if (tcgetattr(fd, &found) != 0) {
-      *error = errno;
+      failure->error = errno;
     } else {
       SerialPort *port = new (std::nothrow) SerialPort;
       if (port == nullptr) {
-        *error = ENOMEM;
+        failure->error = ENOMEM;
         (void)close(fd);
         return nullptr;
       }
@@ -374,14 +493,14 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
       // lock alone.
       port->exclusive = !pseudo;
       if (port->exclusive && ioctl(fd, TIOCEXCL) != 0) {
-        *error = errno;
+        failure->error = errno;
         port->exclusive = false;
         SerialClose(port);
         return nullptr;
       }
       errno = EINVAL;  // for a rate the terminal does not know
       if (!MakeRaw(fd, baud)) {
-        *error = errno;
+        failure->error = errno;
         SerialClose(port);
         return nullptr;
       }
@@ -408,7 +527,12 @@ void SerialClose(SerialPort *port) {
   delete port;
 }
 
-long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutMs) {
+long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutMs,
+                Failure *failure) {
+  Failure ignored;
+  if (failure == nullptr) {
+    failure = &ignored;
+  }
   const int64_t deadline = MonotonicMs() + timeoutMs;
   for (;;) {
     const int64_t left = deadline - MonotonicMs();
@@ -418,12 +542,14 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
       if (errno == EINTR) {
         continue;
       }
+      failure->error = errno;
       return -1;
     }
     if (ready == 0) {
       return 0;
     }
     if ((pfd.revents & POLLNVAL) != 0) {
+      failure->error = EBADF;
       return -1;
     }
     const ssize_t got = read(port->fd, buffer, capacity);
@@ -437,6 +563,11 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
       continue;
     }
     // End of file or EIO: the far end hung up or the device went away.
+    if (got == 0) {
+      failure->refusal = "hung up";
+    } else {
+      failure->error = errno;
+    }
     return -1;
   }
 }

@@ -143,13 +143,14 @@ long ReadHeld(SerialPort *port, uint8_t *buffer, DWORD count) {
 }  // namespace
 
 SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, SerialDevice *device,
-                       int *error) {
+                       Failure *failure) {
   // Windows gives each adapter a COM number of its own and keeps it, so the
   // name that comes back after an unplug is the device that was lost: there
   // is nothing more to tell it by.
   (void)lost;
+  device->path.clear();
   if (name == nullptr || name[0] == '\0' || baud <= 0) {
-    *error = ERROR_INVALID_PARAMETER;
+    failure->error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
   const std::string deviceName = DeviceName(name);
@@ -158,12 +159,12 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
   const HANDLE handle = CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    *error = static_cast<int>(GetLastError());
+    failure->error = static_cast<int>(GetLastError());
     return nullptr;
   }
   SerialPort *port = new (std::nothrow) SerialPort;
   if (port == nullptr) {
-    *error = ERROR_NOT_ENOUGH_MEMORY;
+    failure->error = ERROR_NOT_ENOUGH_MEMORY;
     (void)CloseHandle(handle);
     return nullptr;
   }
@@ -173,7 +174,7 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
   port->lineSaved = false;
   // GetCommState inside SetLine fails on anything but a serial port.
   if (!SetLine(port, baud) || !SetReadWait(port, 0)) {
-    *error = static_cast<int>(GetLastError());
+    failure->error = static_cast<int>(GetLastError());
     SerialClose(port);
     return nullptr;
   }
@@ -195,7 +196,12 @@ void SerialClose(SerialPort *port) {
   delete port;
 }
 
-long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutMs) {
+long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutMs,
+                Failure *failure) {
+  Failure ignored;
+  if (failure == nullptr) {
+    failure = &ignored;
+  }
   const DWORD want = capacity > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(capacity);
   if (want == 0) {
     return 0;
@@ -207,10 +213,15 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
   for (;;) {
     DWORD held = 0;
     if (!Waiting(port, &held)) {
+      failure->error = static_cast<int>(GetLastError());
       return -1;
     }
     if (held > 0) {
-      return ReadHeld(port, buffer, held < want ? held : want);
+      const long got = ReadHeld(port, buffer, held < want ? held : want);
+      if (got < 0) {
+        failure->error = static_cast<int>(GetLastError());
+      }
+      return got;
     }
     if (wait == 0 || deadline - MonotonicMs() <= 0) {
       return 0;  // no time to wait, and nothing there
@@ -219,6 +230,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
     if (!SetReadWait(port, wait) || !ReadFile(port->handle, buffer, 1, &got, nullptr)) {
       // An unplugged adapter fails its reads (ERROR_ACCESS_DENIED,
       // ERROR_DEVICE_NOT_CONNECTED, ...): the device is gone.
+      failure->error = static_cast<int>(GetLastError());
       return -1;
     }
     if (got > 0) {
@@ -235,13 +247,18 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
     if (left <= kTickSlackMs) {
       // The wait is over. A device that went away during it may have ended
       // it with nothing read: that is told now, not after another wait.
-      return Waiting(port, &held) ? 0 : -1;
+      if (!Waiting(port, &held)) {
+        failure->error = static_cast<int>(GetLastError());
+        return -1;
+      }
+      return 0;
     }
     // Nothing read, yet well before the time was up. Once may be a line
     // error; a port that keeps returning at once would have the caller spin:
     // it is no working port, and is reported as failed so the caller reopens
     // it at its own pace.
     if (returnedEarly) {
+      failure->refusal = "reads return at once with nothing";
       return -1;
     }
     returnedEarly = true;

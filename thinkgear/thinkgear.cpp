@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "thinkgear/registry.h"
 
@@ -79,14 +80,78 @@ void PaceDenseStream(Connection *c) {
   }
 }
 
+// The data log's name of a port: "COMn" for "\\.\COMn" and "COMn" (any
+// case), else the name as given.
+std::string PortLabel(const char *name) {
+  const char *com = std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+  if ((com[0] | 0x20) == 'c' && (com[1] | 0x20) == 'o' && (com[2] | 0x20) == 'm' &&
+      com[3] != '\0' && com[3 + std::strspn(com + 3, "0123456789")] == '\0') {
+    return std::string("COM") + (com + 3);
+  }
+  return name;
+}
+
+// What became of a port, for the data log: "COM3 = /dev/rfcomm0: opened";
+// without " = <path>" where the name is the device or led to none.
+std::string PortNote(const char *name, const std::string &path, const std::string &what) {
+  const std::string label = PortLabel(name);
+  if (path.empty() || path == name) {
+    return label + ": " + what;
+  }
+  return label + " = " + path + ": " + what;
+}
+
+// Writes a note into the data log, or keeps it (the last kHeldNotes) until
+// one is named.
+void Note(Connection *c, const std::string &text) {
+  const std::string line = tg::NoteLine(text);
+  if (c->dataLog.file != nullptr) {
+    tg::LogLine(&c->dataLog, line);
+    return;
+  }
+  if (line.empty()) {
+    return;
+  }
+  if (c->heldNotes.size() >= tg::kHeldNotes) {
+    c->heldNotes.erase(c->heldNotes.begin());
+  }
+  c->heldNotes.push_back(line);
+}
+
+// While the device is away: a note only when it says something new, not
+// one at every read.
+void NoteAway(Connection *c, const std::string &text) {
+  if (text != c->awayNote) {
+    Note(c, text);
+    c->awayNote = text;
+  }
+}
+
+// The port of a connection whose device was away has opened again.
+void NoteReopened(Connection *c) {
+  Note(c, PortNote(c->portName.c_str(), c->device.path, "opened"));
+  c->awayNote.clear();
+}
+
 int SetLog(int connectionId, const char *filename, bool stream) {
   tg::HeldConnection held(connectionId);
   Connection *c = held.get();
   if (c == nullptr || filename == nullptr || filename[0] == '\0') {
     return -1;
   }
-  int error = 0;
-  return tg::LogOpen(stream ? &c->streamLog : &c->dataLog, filename, &error) ? 0 : -2;
+  tg::Failure failure;
+  if (!tg::LogOpen(stream ? &c->streamLog : &c->dataLog, filename, &failure)) {
+    Note(c, std::string(stream ? "stream log " : "data log ") + filename + ": " +
+                tg::FailureText(failure));
+    return -2;
+  }
+  if (!stream) {
+    for (const std::string &line : c->heldNotes) {
+      tg::LogLine(&c->dataLog, line);
+    }
+    std::vector<std::string>().swap(c->heldNotes);
+  }
+  return 0;
 }
 
 // Frames buffered bytes until `wanted` packets are complete or the buffer is
@@ -170,11 +235,16 @@ int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialB
   // the same port can be connected again.
   ClosePort(c);
   c->portName.clear();
-  int error = 0;
-  c->port = tg::SerialOpen(serialPortName, serialBaudrate, nullptr, &c->device, &error);
+  c->awayNote.clear();
+  tg::Failure failure;
+  tg::SerialDevice device;
+  c->port = tg::SerialOpen(serialPortName, serialBaudrate, nullptr, &device, &failure);
   if (c->port == nullptr) {
+    Note(c, PortNote(serialPortName, device.path, tg::FailureText(failure)));
     return TG_CONNECT_PORT_NOT_OPENED;
   }
+  c->device = device;
+  Note(c, PortNote(serialPortName, device.path, "opened"));
   tg::StreamNewSignal(&c->stream, true);
   c->portName = serialPortName;
   c->baud = serialBaudrate;
@@ -196,10 +266,11 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
   if (c->port == nullptr) {
     // The device went away: try its port again, taking only that device,
     // and pace the caller while it stays away.
-    int error = 0;
+    tg::Failure failure;
     tg::SerialDevice device;
-    c->port = tg::SerialOpen(c->portName.c_str(), c->baud, &c->device, &device, &error);
+    c->port = tg::SerialOpen(c->portName.c_str(), c->baud, &c->device, &device, &failure);
     if (c->port == nullptr) {
+      NoteAway(c, PortNote(c->portName.c_str(), device.path, tg::FailureText(failure)));
       tg::SerialPause(kReopenPauseMs);
       return TG_READ_IO_ERROR;
     }
@@ -208,6 +279,8 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     reopened = true;
   }
 
+  // A port opened again is noted once it has not failed at once.
+  bool openNoted = !reopened;
   bool gotBytes = c->bufferStart < c->bufferEnd;
   int packets = FrameBuffered(c, numPackets);
   const int64_t limit = tg::MonotonicMs() + kReadLimitMs;
@@ -224,13 +297,24 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     if (holding && wait > tg::kQuietLineMs) {
       wait = tg::kQuietLineMs;
     }
-    const long got = tg::SerialRead(c->port, c->buffer, kReadBytes, wait);
+    tg::Failure failure;
+    const long got = tg::SerialRead(c->port, c->buffer, kReadBytes, wait, &failure);
     if (got < 0) {
       ClosePort(c);
+      const std::string gone = PortNote(c->portName.c_str(), c->device.path,
+                                        "went away (" + tg::FailureText(failure) + ")");
       if (reopened && !gotBytes) {
         // A port that opens but fails at once (a device node that stays
-        // while its device is away) is paced like one that does not open.
+        // while its device is away) is paced, and noted, like one that
+        // does not open.
+        NoteAway(c, gone);
         tg::SerialPause(kReopenPauseMs);
+      } else {
+        if (!openNoted) {
+          NoteReopened(c);
+        }
+        Note(c, gone);
+        c->awayNote = gone;
       }
       return packets > 0 ? packets : TG_READ_IO_ERROR;
     }
@@ -242,6 +326,10 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
       packets += FrameBuffered(c, numPackets - packets);
       continue;
     }
+    if (!openNoted) {
+      NoteReopened(c);
+      openNoted = true;
+    }
     gotBytes = true;
     c->lastReadMs = tg::MonotonicMs();
     c->lastReadBytes = got;
@@ -249,6 +337,9 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     c->bufferEnd = static_cast<size_t>(got);
     tg::LogStreamBytes(&c->streamLog, c->buffer, c->bufferEnd);
     packets += FrameBuffered(c, numPackets - packets);
+  }
+  if (!openNoted) {
+    NoteReopened(c);
   }
   if (packets == 0 && !gotBytes) {
     return TG_READ_NO_BYTES;

@@ -212,9 +212,14 @@ void ExpectKilledRunLogs(const std::string &dir) {
   const std::string dataText = testkit::ReadFile(dir + "/dataLog.txt");
   ASSERT_FALSE(dataText.empty());
   EXPECT_EQ(dataText.back(), '\n');
-  const std::vector<std::string> lines = testkit::Lines(dataText);
+  std::vector<std::string> lines = testkit::Lines(dataText);
   const size_t count = sizeof kKilledRunValues / sizeof kKilledRunValues[0];
-  ASSERT_EQ(lines.size(), count) << dataText;
+  ASSERT_EQ(lines.size(), 1 + count) << dataText;
+  // The note of the port that opened, then every value.
+  const std::string opened = ": opened";
+  EXPECT_NE(lines[0].find(" # /dev/"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].compare(lines[0].size() - opened.size(), opened.size(), opened), 0);
+  lines.erase(lines.begin());
   for (size_t i = 0; i < count; ++i) {
     const size_t space = lines[i].find(' ');
     EXPECT_EQ(lines[i].substr(space + 1), kKilledRunValues[i]);

@@ -100,9 +100,9 @@ class Win32Serial : public ::testing::Test {
   void SetUp() override {
     gPort = FakePort();
     gPort.line.BaudRate = 4800;
-    int error = 0;
+    tg::Failure failure;
     tg::SerialDevice device;
-    port = tg::SerialOpen("COM3", 9600, nullptr, &device, &error);
+    port = tg::SerialOpen("COM3", 9600, nullptr, &device, &failure);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(gPort.lastBaud, 9600u);
     gPort.setTimeouts = gPort.statusCalls = gPort.reads = 0;

@@ -75,7 +75,8 @@ imports() { # FILE -> "dll!function" lines, the DLL name in lower case
 allowed=$(tr -s ' \n' '\n' <<'EOF' | sed '/^$/d' | sort -u
 kernel32.dll!ClearCommError kernel32.dll!CloseHandle kernel32.dll!CreateFileA
 kernel32.dll!CreateSemaphoreW kernel32.dll!DeleteCriticalSection
-kernel32.dll!EnterCriticalSection kernel32.dll!FreeLibrary kernel32.dll!GetCommState
+kernel32.dll!EnterCriticalSection kernel32.dll!FormatMessageA kernel32.dll!FreeLibrary
+kernel32.dll!GetCommState
 kernel32.dll!GetCurrentThreadId kernel32.dll!GetFileType kernel32.dll!GetLastError
 kernel32.dll!GetModuleHandleA
 kernel32.dll!GetModuleHandleW kernel32.dll!GetProcAddress kernel32.dll!GetStartupInfoA
@@ -101,7 +102,7 @@ msvcrt.dll!free msvcrt.dll!fwrite msvcrt.dll!getchar msvcrt.dll!localeconv
 msvcrt.dll!malloc msvcrt.dll!memchr msvcrt.dll!memcmp msvcrt.dll!memcpy msvcrt.dll!memmove
 msvcrt.dll!memset msvcrt.dll!realloc msvcrt.dll!setlocale msvcrt.dll!setvbuf
 msvcrt.dll!signal msvcrt.dll!strchr msvcrt.dll!strcmp msvcrt.dll!strerror msvcrt.dll!strlen
-msvcrt.dll!strncmp msvcrt.dll!vfprintf msvcrt.dll!wcslen
+msvcrt.dll!strncmp msvcrt.dll!strspn msvcrt.dll!vfprintf msvcrt.dll!wcslen
 thinkgear.dll!TG_Connect thinkgear.dll!TG_EnableBlinkDetection
 thinkgear.dll!TG_GetDriverVersion thinkgear.dll!TG_GetNewConnectionId
 thinkgear.dll!TG_GetValue thinkgear.dll!TG_GetValueStatus thinkgear.dll!TG_ReadPackets

@@ -90,12 +90,28 @@ Bytes StreamLogBytes(const std::string &path) {
   return bytes;
 }
 
+// The data log's value lines, each without its time and ended by ";";
+// the notes of ports tried (" # " after the time) are left out.
 std::string DataLogValues(const std::string &path) {
   std::string values;
   for (const std::string &line : testkit::Lines(ReadFile(path))) {
-    values += line.substr(line.find(' ') + 1) + ";";
+    if (line.find(" # ") == std::string::npos) {
+      values += line.substr(line.find(' ') + 1) + ";";
+    }
   }
   return values;
+}
+
+// The data log's notes, each without its time.
+std::vector<std::string> DataLogNotes(const std::string &path) {
+  std::vector<std::string> notes;
+  for (const std::string &line : testkit::Lines(ReadFile(path))) {
+    const size_t at = line.find(" # ");
+    if (at != std::string::npos) {
+      notes.push_back(line.substr(at + 1));
+    }
+  }
+  return notes;
 }
 
 class WineTest : public ::testing::Test {
@@ -155,9 +171,18 @@ TEST_F(WineTest, NoDeviceScansAllPortsThenPausesAndExitsWithOne) {
   EXPECT_EQ(nictate->out(), testkit::NoDeviceOut(kVersion, kCrLf));
   EXPECT_EQ(nictate->err(), testkit::NoDeviceErr(0, kCrLf));
   EXPECT_EQ(nictate->ExitCode(), 1);
-  // Both logs were named (made empty) before the scan.
+  // Both logs were named (made empty) before the scan; the data log says
+  // why each port failed, in Windows' words and by its error code.
   EXPECT_EQ(ReadFile(dir_.path() + "/streamLog.txt"), "");
-  EXPECT_TRUE(testkit::Exists(dir_.path() + "/dataLog.txt"));
+  const std::vector<std::string> notes = DataLogNotes(dir_.path() + "/dataLog.txt");
+  ASSERT_EQ(notes.size(), 17u) << ReadFile(dir_.path() + "/dataLog.txt");
+  for (size_t com = 0; com < notes.size(); ++com) {
+    const std::string start = "# COM" + std::to_string(com) + ": ";
+    EXPECT_EQ(notes[com].compare(0, start.size(), start), 0) << notes[com];
+    EXPECT_GT(notes[com].size(), start.size() + std::string(" (error 2)").size()) << notes[com];
+    EXPECT_EQ(notes[com].back(), ')') << notes[com];
+    EXPECT_NE(notes[com].find(" (error "), std::string::npos) << notes[com];
+  }
 }
 
 // The library is bound at load time: without thinkgear.dll beside it the
@@ -304,6 +329,9 @@ TEST_F(WineTest, HeadsetOnCom5ReportsValuesAndClicksAtThePointer) {
 
   // The library's logs, written by Windows' C runtime in binary mode: every
   // value in order, and every byte the device sent.
+  const std::vector<std::string> notes = DataLogNotes(dir_.path() + "/dataLog.txt");
+  ASSERT_FALSE(notes.empty());
+  EXPECT_EQ(notes.back(), "# COM5: opened");
   EXPECT_EQ(DataLogValues(dir_.path() + "/dataLog.txt"),
             "POOR_SIGNAL 0;ATTENTION 40;MEDITATION 60;DELTA 16777215;THETA 8388608;"
             "ALPHA1 1193046;ALPHA2 256;BETA1 1;BETA2 2;GAMMA1 3;GAMMA2 4;ATTENTION 53;"
