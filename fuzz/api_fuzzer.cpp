@@ -147,6 +147,31 @@ void RemovePrivateDirectory() {
   }
 }
 
+// Whether every line of the file is a note of the data log: a time, then
+// " # " (docs/logs.md), as the notes kept for a data log not named yet are.
+bool OnlyNotes(const char *path) {
+  std::FILE *file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  std::string text;
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    text.append(chunk, got);
+  }
+  (void)std::fclose(file);
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\n', start);
+    const size_t time = text.find_first_not_of("0123456789.", start);
+    if (end == std::string::npos || time == start || text.compare(time, 3, " # ") != 0) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
 void CallSetLog(Input *in, bool stream) {
   const int id = in->integer();
   std::string name;
@@ -160,8 +185,10 @@ void CallSetLog(Input *in, bool stream) {
   }
   CHECK(result <= 0);
   if (result == 0) {
+    // A stream log starts empty; a data log holds the notes kept for it.
     struct stat info;
-    CHECK(stat(flat.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0);
+    CHECK(stat(flat.c_str(), &info) == 0 && S_ISREG(info.st_mode));
+    CHECK(stream ? info.st_size == 0 : OnlyNotes(flat.c_str()));
   }
 }
 

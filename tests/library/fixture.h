@@ -34,10 +34,11 @@ using testkit::Packet;
 const int kNoOrdinaryUser = 100;
 
 // Runs body in a child process and returns its exit status, or 200 plus the
-// signal that ended it (SIGALRM after 20 s). Given a terminal, the child
-// first becomes an ordinary user (nobody, when this runs as root, with the
-// terminal given to it), whom the root's privileges do not let past a port
-// that is held; it ends with kNoOrdinaryUser where it cannot.
+// signal that ended it (SIGALRM after 20 s). Given a terminal (or another
+// file the user needs), the child first becomes an ordinary user (nobody,
+// when this runs as root, with that file given to it), whom the root's
+// privileges do not let past a port that is held or not the user's; it
+// ends with kNoOrdinaryUser where it cannot.
 inline int InChild(const std::function<int()> &body, const std::string &userTerminal = "") {
   const pid_t child = fork();
   if (child == 0) {

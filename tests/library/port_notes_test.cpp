@@ -3,12 +3,8 @@
 // could not be opened, in lines that start with their time and " # "
 // (docs/logs.md). Notes made before the data log was named are written
 // into it once it is.
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,59 +30,31 @@ Texts Untimed(const std::string &path) {
   return texts;
 }
 
-// The exit status of a child that could not become an ordinary user.
-const int kNoOrdinaryUser = 100;
-
-// Runs body in a child process as an ordinary user (nobody, when this runs
-// as root) and returns its exit status (0 is success); a child that does
-// not end within 20 s is killed.
-int AsOrdinaryUser(const std::function<int()> &body) {
-  const pid_t child = fork();
-  if (child < 0) {
-    return -1;
-  }
-  if (child == 0) {
-    alarm(20);
-    const uid_t nobody = 65534;
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
-                           setresuid(nobody, nobody, nobody) != 0)) {
-      _exit(kNoOrdinaryUser);
-    }
-    _exit(body());
-  }
-  int status = 0;
-  if (waitpid(child, &status, 0) != child) {
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
-}
-
 TEST_F(Library, APortThatCannotBeOpenedLeavesItsReasonInTheDataLog) {
   // The headset's port is there, but not the user's to open (as a serial
   // port is for a user outside the dialout group). The run tries it before
   // it names the data log, and another COM name after.
   Map(3, headset.path());
   ASSERT_EQ(chmod(headset.path().c_str(), 0), 0);
+  // The data log is the file given to the ordinary user.
   ASSERT_EQ(chmod(dir.path().c_str(), 0711), 0);
-  const std::string work = dir.Make("run");
-  if (geteuid() == 0) {
-    ASSERT_EQ(chown(work.c_str(), 65534, 65534), 0);
-  }
-  const std::string log = work + "/dataLog.txt";
-  const int status = AsOrdinaryUser([&] {
-    const int id = TG_GetNewConnectionId();
-    if (TG_Connect(id, "\\\\.\\COM3", TG_BAUD_9600, TG_STREAM_PACKETS) !=
-        TG_CONNECT_PORT_NOT_OPENED) {
-      return 1;
-    }
-    if (TG_SetDataLog(id, log.c_str()) != 0) {
-      return 2;
-    }
-    return TG_Connect(id, "\\\\.\\COM4", TG_BAUD_9600, TG_STREAM_PACKETS) ==
-                   TG_CONNECT_PORT_NOT_OPENED
-               ? 0
-               : 3;
-  });
+  const std::string log = dir.Write("dataLog.txt", "");
+  const int status = InChild(
+      [&] {
+        const int id = TG_GetNewConnectionId();
+        if (TG_Connect(id, "\\\\.\\COM3", TG_BAUD_9600, TG_STREAM_PACKETS) !=
+            TG_CONNECT_PORT_NOT_OPENED) {
+          return 1;
+        }
+        if (TG_SetDataLog(id, log.c_str()) != 0) {
+          return 2;
+        }
+        return TG_Connect(id, "\\\\.\\COM4", TG_BAUD_9600, TG_STREAM_PACKETS) ==
+                       TG_CONNECT_PORT_NOT_OPENED
+                   ? 0
+                   : 3;
+      },
+      log);
   if (status == kNoOrdinaryUser) {
     GTEST_SKIP() << "cannot become an ordinary user (nobody) here";
   }
