@@ -30,8 +30,8 @@ std::string Attempt(int port, const char *eol) {
 
 std::string ConnectFailed(int result, const char *eol) {
   const char *why[] = {"-1 connectionId does not refer to a valid ThinkGear Connection ID handle.",
-                       "-2 serialPortName could not be opened as a serial communication port for "
-                       "any reason.",
+                       ("-2 serialPortName could not be opened as a serial communication port "
+                        "for any reason."),
                        "-3 serialBaudrate is not a valid TG_BAUD_* value.",
                        "-4 serialDataFormat is not a valid TG_STREAM_* type."};
   return result < -4 || result > -1
