@@ -48,7 +48,8 @@ else()
   endif()
   # The documents, laid out as in the sources so that their links hold.
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT nictate)
-  install(FILES docs/logs.md docs/security.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+  install(FILES docs/logs.md docs/ports.md docs/blinks.md docs/security.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
     COMPONENT nictate)
   install(FILES tools/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/tools COMPONENT nictate)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT archive)
