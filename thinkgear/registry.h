@@ -29,8 +29,8 @@ struct Connection {
   SerialPort *port;         // null while not connected or while the device is away
   std::string portName;     // the name last connected; empty before any
   int baud;
-  SerialDevice device;   // what was connected, so that only it is taken again
-  uint8_t *buffer;       // bytes read but not yet framed (made at the first connect)
+  SerialDevice device;  // what was connected, so that only it is taken again
+  uint8_t *buffer;      // bytes read but not yet framed (made at the first connect)
   size_t bufferStart;
   size_t bufferEnd;
   int64_t lastReadMs;                  // when the last read brought bytes

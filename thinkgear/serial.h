@@ -83,6 +83,16 @@ std::vector<std::string> PresentSerialDevices(const DeviceTrees &trees);
 // else ~/.config/nictate/ports); empty when none of these is set.
 std::string PortMapDirectory(void);
 
+// POSIX only: whether a terminal device is a pseudo-terminal's slave side
+// (a pair gone for good once lost, whose number comes back as another
+// terminal).
+bool IsPseudoTerminal(unsigned majorNumber);
+
+// POSIX only: whether the terminal is some session's controlling terminal
+// (a shell's, or a login's on a serial line): reading it would take that
+// session's input. False where /proc cannot tell.
+bool IsControllingTerminal(unsigned majorNumber, unsigned minorNumber);
+
 // POSIX only: what the terminal device major:minor is, read from the sysfs
 // tree at `sysfs` (/sys): the remote address and channel of a Bluetooth
 // terminal, the maker, model and serial number of a USB adapter (or the USB

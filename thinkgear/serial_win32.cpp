@@ -24,6 +24,7 @@
 #include <string>
 
 #include "thinkgear/os.h"
+#include "thinkgear/port_name.h"
 #include "thinkgear/serial.h"
 
 namespace tg {
@@ -42,19 +43,10 @@ namespace {
 // driver and GetTickCount both count in scheduler ticks (10 to 16 ms).
 const int64_t kTickSlackMs = 32;
 
-bool StartsWithNoCase(const char *text, const char *prefix) {
-  for (; *prefix != '\0'; ++text, ++prefix) {
-    if (*text == '\0' || (*text | 0x20) != (*prefix | 0x20)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The name CreateFileA is given: "COMn" needs the device prefix, since
 // without it only COM1 to COM9 are found.
 std::string DeviceName(const char *name) {
-  if (StartsWithNoCase(name, "COM")) {
+  if (name[0] != '\\' && ComNumber(name) >= 0) {
     return std::string("\\\\.\\") + name;
   }
   return name;

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "thinkgear/port_name.h"
 #include "thinkgear/registry.h"
 
 #ifndef THINKGEAR_VERSION
@@ -80,15 +81,11 @@ void PaceDenseStream(Connection *c) {
   }
 }
 
-// The data log's name of a port: "COMn" for "\\.\COMn" and "COMn" (any
-// case), else the name as given.
+// The data log's name of a port: "COMn" for a COM port's name, else the
+// name as given.
 std::string PortLabel(const char *name) {
-  const char *com = std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
-  if ((com[0] | 0x20) == 'c' && (com[1] | 0x20) == 'o' && (com[2] | 0x20) == 'm' &&
-      com[3] != '\0' && com[3 + std::strspn(com + 3, "0123456789")] == '\0') {
-    return std::string("COM") + (com + 3);
-  }
-  return name;
+  const int number = tg::ComNumber(name);
+  return number >= 0 ? "COM" + std::to_string(number) : std::string(name);
 }
 
 // What became of a port, for the data log: "COM3 = /dev/rfcomm0: opened";

@@ -1,0 +1,210 @@
+// What the POSIX back end knows of the devices behind its ports: which
+// serial devices are present (numbered as COM ports where there is no port
+// map), which terminal is some session's, and what a device is (from sysfs),
+// so that only a lost device is taken again. docs/ports.md tells the rules.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "thinkgear/serial.h"
+
+namespace tg {
+
+namespace {
+
+// The kinds of serial device numbered where there is no port map, in COM
+// order: a headset's likely devices first.
+const char *const kScannedKinds[] = {"rfcomm", "ttyUSB", "ttyACM", "ttyS"};
+
+// The number after a kind's prefix ("ttyUSB12": 12), or -1 when the rest
+// of the name is not a plain number.
+long DeviceNumber(const char *name, const char *kind) {
+  const size_t prefix = std::strlen(kind);
+  if (std::strncmp(name, kind, prefix) != 0) {
+    return -1;
+  }
+  name += prefix;
+  const size_t digits = std::strspn(name, "0123456789");
+  if (digits == 0 || digits > 6 || name[digits] != '\0' || (name[0] == '0' && digits > 1)) {
+    return -1;
+  }
+  return std::atol(name);
+}
+
+// The first line of a small text file, without its line end; empty when it
+// cannot be read.
+std::string ReadLine(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::string();
+  }
+  char text[256];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  (void)close(fd);
+  if (got <= 0) {
+    return std::string();
+  }
+  text[got] = '\0';
+  return std::string(text, std::strcspn(text, "\n"));
+}
+
+}  // namespace
+
+// Pseudo-terminal slaves: /dev/pts/N (majors 136 to 143) and the old BSD
+// ttyXY (major 3). Their pair is gone for good once lost, and the number
+// comes back as another terminal.
+bool IsPseudoTerminal(unsigned majorNumber) {
+  return (majorNumber >= 136 && majorNumber <= 143) || majorNumber == 3;
+}
+
+// Whether the terminal is some session's controlling terminal: a process has
+// it as its own (the tty_nr field of /proc/PID/stat), as a shell's terminal
+// or a login on a serial line is. Reading it would take that session's
+// input. Without /proc there is nothing to tell by, and no terminal is taken
+// for one.
+bool IsControllingTerminal(unsigned majorNumber, unsigned minorNumber) {
+  // The kernel's encoding of a device number in tty_nr.
+  const unsigned long wanted =
+      (minorNumber & 0xFFu) | (majorNumber << 8) | ((minorNumber & ~0xFFu) << 12);
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return false;
+  }
+  bool found = false;
+  while (!found) {
+    const struct dirent *entry = readdir(proc);
+    if (entry == nullptr) {
+      break;
+    }
+    if (entry->d_name[0] == '\0' ||
+        entry->d_name[std::strspn(entry->d_name, "0123456789")] != '\0') {
+      continue;
+    }
+    const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      continue;  // gone meanwhile
+    }
+    char text[512];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    (void)close(fd);
+    if (got <= 0) {
+      continue;
+    }
+    text[got] = '\0';
+    // After the name in parentheses: state, parent, group, session, tty_nr.
+    const char *afterName = std::strrchr(text, ')');
+    char state = 0;
+    long parent = 0;
+    long group = 0;
+    long session = 0;
+    long tty = 0;
+    if (afterName != nullptr &&
+        std::sscanf(afterName + 1, " %c %ld %ld %ld %ld", &state, &parent, &group, &session,
+                    &tty) == 5 &&
+        tty > 0 && static_cast<unsigned long>(tty) == wanted) {
+      found = true;
+    }
+  }
+  (void)closedir(proc);
+  return found;
+}
+
+std::string SysfsIdentity(const std::string &sysfs, unsigned majorNumber, unsigned minorNumber) {
+  const std::string entry =
+      sysfs + "/dev/char/" + std::to_string(majorNumber) + ":" + std::to_string(minorNumber);
+  char resolved[PATH_MAX];
+  if (realpath(entry.c_str(), resolved) == nullptr) {
+    return std::string();
+  }
+  const std::string device = resolved;
+  // A Bluetooth serial terminal names the remote device and its channel.
+  const std::string address = ReadLine(device + "/address");
+  if (!address.empty()) {
+    return "bluetooth " + address + " channel " + ReadLine(device + "/channel");
+  }
+  // A USB adapter: the first directory above the terminal that has the
+  // maker's id is the USB device.
+  char top[PATH_MAX];
+  const std::string devices = sysfs + "/devices";
+  const std::string stop = realpath(devices.c_str(), top) != nullptr ? top : devices;
+  for (std::string dir = device; dir.size() > stop.size() && dir.compare(0, stop.size(), stop) == 0;
+       dir.erase(dir.rfind('/'))) {
+    const std::string vendor = ReadLine(dir + "/idVendor");
+    if (vendor.empty()) {
+      continue;
+    }
+    const std::string model = "usb " + vendor + ":" + ReadLine(dir + "/idProduct");
+    const std::string serial = ReadLine(dir + "/serial");
+    // Without a serial number, two adapters of one model differ only by
+    // the USB port they are in: the last part of the directory's name.
+    return serial.empty() ? model + " port " + dir.substr(dir.rfind('/') + 1)
+                          : model + " serial " + serial;
+  }
+  return "device " + device.substr(stop.size());
+}
+
+std::vector<std::string> PresentSerialDevices(const DeviceTrees &trees) {
+  DIR *dir = opendir(trees.dev.c_str());
+  if (dir == nullptr) {
+    return std::vector<std::string>();
+  }
+  // The kernel's consoles: "tty0 ttyS0" for a serial console beside the
+  // screen's.
+  const std::string consoles = " " + ReadLine(trees.sys + "/class/tty/console/active") + " ";
+  struct Found {
+    size_t kind;
+    long number;
+    std::string path;
+  };
+  std::vector<Found> found;
+  for (;;) {
+    const struct dirent *entry = readdir(dir);
+    if (entry == nullptr) {
+      break;
+    }
+    const std::string name = entry->d_name;
+    for (size_t kind = 0; kind < sizeof kScannedKinds / sizeof kScannedKinds[0]; ++kind) {
+      const long number = DeviceNumber(name.c_str(), kScannedKinds[kind]);
+      if (number < 0) {
+        continue;
+      }
+      const std::string path = trees.dev + "/" + name;
+      struct stat info;
+      if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) ||
+          consoles.find(" " + name + " ") != std::string::npos) {
+        break;
+      }
+      // Linux makes ttyS nodes whether or not a UART is there (ttyS0 to
+      // ttyS3, or to ttyS31); sysfs tells the port type, 0 for none.
+      const std::string type = std::strcmp(kScannedKinds[kind], "ttyS") == 0
+                                   ? ReadLine(trees.sys + "/class/tty/" + name + "/type")
+                                   : std::string();
+      if (!type.empty() && std::strspn(type.c_str(), "0") == type.size()) {
+        break;
+      }
+      found.push_back({kind, number, path});
+      break;
+    }
+  }
+  (void)closedir(dir);
+  std::sort(found.begin(), found.end(), [](const Found &a, const Found &b) {
+    return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
+  });
+  std::vector<std::string> paths;
+  for (const Found &f : found) {
+    paths.push_back(f.path);
+  }
+  return paths;
+}
+
+}  // namespace tg
