@@ -88,8 +88,6 @@ void StreamNewSignal(Stream *s, bool newDevice) {
 void StreamDetectBlinks(Stream *s, bool on, uint64_t waiting) {
   if (on && !s->blinkDetection) {
     s->detector.restart();
-  }
-  if (on) {
     s->quietUntil = s->taken + waiting;
   }
   s->blinkDetection = on;

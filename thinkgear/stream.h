@@ -49,10 +49,10 @@ struct Stream {
 // it sends blink rows of its own is to be seen again.
 void StreamNewSignal(Stream *stream, bool newDevice);
 
-// Switches blink detection on or off. `waiting` is how many bytes have
-// arrived that the stream has not taken yet (in the caller's buffer and in
-// the port); they report no blink. Switching it on when it is off makes the
-// detector learn the signal first.
+// Switches blink detection on or off. Switching it on when it is off makes
+// the detector learn the signal first, and the `waiting` bytes that have
+// arrived and the stream has not taken yet (in the caller's buffer and in
+// the port) report no blink; while it is on already, nothing changes.
 void StreamDetectBlinks(Stream *stream, bool on, uint64_t waiting);
 
 // Forgets the update counts: a read begins.

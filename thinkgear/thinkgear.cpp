@@ -350,8 +350,9 @@ int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable) {
   if (c == nullptr || (enable != 0 && enable != 1)) {
     return -1;
   }
-  // What has come already reports no blink.
-  tg::StreamDetectBlinks(&c->stream, enable == 1, enable == 1 ? TakeWaiting(c) : 0);
+  // Switched on, what has come already reports no blink.
+  const bool switchingOn = enable == 1 && !c->stream.blinkDetection;
+  tg::StreamDetectBlinks(&c->stream, enable == 1, switchingOn ? TakeWaiting(c) : 0);
   return 0;
 }
 

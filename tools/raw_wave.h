@@ -23,9 +23,6 @@ class RawWaveRun {
   // *strength set, when the library reports a blink with it.
   bool add(int16_t raw, int *strength);
 
-  // Samples sent so far.
-  int64_t samples() const { return samples_; }
-
  private:
   tg::LogFile noLog_;
   tg::Stream stream_;

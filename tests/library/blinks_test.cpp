@@ -169,9 +169,13 @@ TEST_F(Blinks, WhatWaitedWhenDetectionWasSwitchedOnIsLoggedButReportsNoBlink) {
   ASSERT_EQ(TG_ReadPackets(id, 1), 1);
   ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
   EXPECT_TRUE(Read(id, Packets(), 1).empty());
-  // What comes after counts.
+  // What comes after counts, also where detection is switched on again
+  // while it is on already.
   EXPECT_EQ(Read(id, One(Blink(61))), std::vector<float>{61});
-  EXPECT_EQ(LoggedBlinks(log), (std::vector<std::string>{"60", "61"}));
+  ASSERT_TRUE(headset.Send(Blink(62)));
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
+  EXPECT_EQ(Read(id, Packets(), 1), std::vector<float>{62});
+  EXPECT_EQ(LoggedBlinks(log), (std::vector<std::string>{"60", "61", "62"}));
 }
 
 }  // namespace
