@@ -77,6 +77,10 @@ SyntheticEeg::SyntheticEeg(uint64_t seed, const EegSettings &settings)
       muscleState_(),
       popLevel_(0),
       popDecay_(1),
+      swayHz_(0),
+      swaySize_(0),
+      swayFrom_(0),
+      swayUntil_(0),
       lookLevel_(0),
       lookTarget_(0),
       lookStep_(0) {
@@ -102,7 +106,7 @@ double SyntheticEeg::gaussian() {
   return std::sqrt(-2 * std::log(u)) * std::cos(2 * kPi * v);
 }
 
-int64_t SyntheticEeg::blink(const BlinkShape &shape) {
+void SyntheticEeg::add(int64_t start, const BlinkShape &shape, int sign) {
   if (blinkCount_ == kMaxBlinks) {
     // The oldest has ended long since; make room.
     for (int i = 1; i < kMaxBlinks; ++i) {
@@ -110,10 +114,22 @@ int64_t SyntheticEeg::blink(const BlinkShape &shape) {
     }
     --blinkCount_;
   }
-  blinks_[blinkCount_].start = index_;
+  blinks_[blinkCount_].start = start;
   blinks_[blinkCount_].shape = shape;
+  blinks_[blinkCount_].sign = sign;
   ++blinkCount_;
+}
+
+int64_t SyntheticEeg::blink(const BlinkShape &shape) {
+  add(index_, shape, 1);
   return index_ + static_cast<int64_t>(std::lround(shape.riseMs * kRate / 1000));
+}
+
+int64_t SyntheticEeg::closure(const BlinkShape &closing, double heldMs, const BlinkShape &opening) {
+  const int64_t peak = blink(closing);
+  const double openingPeak = closing.riseMs + heldMs;
+  add(index_ + std::lround((openingPeak - opening.riseMs) * kRate / 1000), opening, -1);
+  return peak;
 }
 
 void SyntheticEeg::muscle(double seconds, double microvolts) {
@@ -125,6 +141,13 @@ void SyntheticEeg::muscle(double seconds, double microvolts) {
 void SyntheticEeg::pop(double microvolts, double decaySeconds) {
   popLevel_ += microvolts;
   popDecay_ = decaySeconds > 0 ? std::exp(-1 / (decaySeconds * kRate)) : 1;
+}
+
+void SyntheticEeg::sway(double hz, double microvolts, double seconds) {
+  swayHz_ = hz;
+  swaySize_ = microvolts;
+  swayFrom_ = index_;
+  swayUntil_ = index_ + static_cast<int64_t>(seconds * kRate);
 }
 
 void SyntheticEeg::look(double microvolts, double rampMs) {
@@ -176,6 +199,11 @@ double SyntheticEeg::next() {
     x += muscleSize_ * fade * kMuscleScale * noise;
   }
 
+  // A steady swing, from its zero.
+  if (index_ < swayUntil_) {
+    x += swaySize_ * std::sin(2 * kPi * swayHz_ * static_cast<double>(index_ - swayFrom_) / kRate);
+  }
+
   // Pops, and where the eyes look.
   x += popLevel_;
   popLevel_ *= popDecay_;
@@ -192,6 +220,9 @@ double SyntheticEeg::next() {
     const double ms = static_cast<double>(index_ - blinks_[i].start) * 1000 / kRate;
     const double rebound = 1.2 * b.fallMs;
     double shape = 0;
+    if (ms < 0) {
+      continue;  // an opening still to come
+    }
     if (ms < b.riseMs) {
       shape = (1 - std::cos(kPi * ms / b.riseMs)) / 2;
     } else if (ms < b.riseMs + b.fallMs) {
@@ -199,7 +230,7 @@ double SyntheticEeg::next() {
     } else if (ms < b.riseMs + b.fallMs + rebound) {
       shape = -0.15 * std::sin(kPi * (ms - b.riseMs - b.fallMs) / rebound);
     }
-    x += settings_.blinkSign * b.microvolts * shape;
+    x += settings_.blinkSign * blinks_[i].sign * b.microvolts * shape;
   }
 
   ++index_;

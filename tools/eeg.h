@@ -1,7 +1,8 @@
 // A synthetic forehead EEG at the headset's 512 samples a second, in
 // microvolts: background (pink noise with alpha waxing and waning), a DC
 // offset with slow drift, mains hum, and on demand the things that trouble a
-// blink detector (muscle bursts, electrode pops) and blinks of a chosen size.
+// blink detector (muscle bursts, electrode pops, steady swings), blinks of a
+// chosen size, and eyes held shut for a while.
 // The simulator streams it (--raw-blinks); tests and benchmarks feed it to the
 // library's detector, whose blinks they then know the time and size of.
 #ifndef NICTATE_TOOLS_EEG_H
@@ -42,12 +43,22 @@ class SyntheticEeg {
   // Starts a blink with the next sample; returns the index of its peak.
   int64_t blink(const BlinkShape &shape);
 
+  // The eyes close with the next sample, stay shut, and open: the closing
+  // is a blink shape of the wearer's sign, the opening one of the other
+  // sign whose peak comes heldMs after the closing's. Returns the index of
+  // the closing's peak.
+  int64_t closure(const BlinkShape &closing, double heldMs, const BlinkShape &opening);
+
   // Starts a burst of muscle activity (20-150 Hz) of the given rms size.
   void muscle(double seconds, double microvolts);
 
   // An electrode pop: a step of the given size that decays back with the
   // given time constant (0: the new level stays).
   void pop(double microvolts, double decaySeconds);
+
+  // A steady sine of the given frequency and peak size for a while, from
+  // the next sample: a tremor, a swinging cable, a rocking head.
+  void sway(double hz, double microvolts, double seconds);
 
   // The eyes turn and hold: the level moves smoothly by the given size
   // over rampMs and stays there.
@@ -60,10 +71,14 @@ class SyntheticEeg {
  private:
   double gaussian();
 
-  static const int kMaxBlinks = 4;
+  // Adds a blink shape starting at sample `start` with the given sign.
+  void add(int64_t start, const BlinkShape &shape, int sign);
+
+  static const int kMaxBlinks = 8;
   struct ActiveBlink {
     int64_t start;
     BlinkShape shape;
+    int sign;  // +1: the wearer's sign
   };
 
   EegSettings settings_;
@@ -82,6 +97,10 @@ class SyntheticEeg {
   double muscleState_[4];
   double popLevel_;
   double popDecay_;
+  double swayHz_;
+  double swaySize_;
+  int64_t swayFrom_;
+  int64_t swayUntil_;
   double lookLevel_;
   double lookTarget_;
   double lookStep_;
