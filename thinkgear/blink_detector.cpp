@@ -1,6 +1,8 @@
 #include "thinkgear/blink_detector.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace tg {
 
@@ -26,12 +28,19 @@ const double kNotchQ = 10.0;
 // The threshold: at least kFloorMicrovolts (half the smallest blink at the
 // forehead), kNoiseFactor times the background's standard deviation, and
 // kBlinkFactor times the median of the wearer's recent blinks (from the
-// third on), so that a wearer with large blinks is not troubled by smaller
-// swings.
+// third on), so that a wearer with large blinks is not troubled by much
+// smaller swings. The recent blinks fade, halving in kBlinkHalfLife, so
+// that the threshold comes back down when the large ones stop (a band that
+// slips shrinks every blink). A blink teaches it only once kTeachAfter has
+// shown it began no rhythm: the first swing of a cable tug is taken for a
+// blink, but the tug must not set the wearer's size.
 const double kFloorMicrovolts = 40.0;
 const double kNoiseFactor = 5.0;
-const double kBlinkFactor = 0.35;
+const double kBlinkFactor = 0.25;
 const int kBlinksForLevel = 3;
+const double kBlinkHalfLife = 20.0 * kRawSampleRate;
+const int kTeachAfter = kRawSampleRate * 11 / 10;             // 1.1 s
+const double kLevelFade = std::pow(0.5, 1 / kBlinkHalfLife);  // a sample's
 // The background (the mean magnitude at rest; its standard deviation is
 // some 1.25 times that) before any was measured, and how many samples'
 // worth of weight that guess carries while learning, so that a short
@@ -40,9 +49,14 @@ const double kBackgroundGuess = 6.0;
 const double kGuessWeight = 64.0;
 const double kDeviationPerMean = 1.25;
 // After learning, the background follows with a time constant of 2 s, from
-// samples capped at kBackgroundCap times itself, and not near a blink.
+// samples capped at kBackgroundCap times itself, and only from the wave at
+// rest: kRestMargin or more from any swing past the threshold on either
+// side (a sample that far back is taken once the wave has stayed within
+// the threshold since), and not near a blink. The flanks of swings in
+// quick succession would lift it otherwise.
 const double kBackgroundFollow = 1.0 / (2 * kRawSampleRate);
 const double kBackgroundCap = 2.5;
+const int kRestMargin = kRawSampleRate / 10;  // 100 ms
 // Swings are measured from a level that follows the band-passed wave with
 // a time constant of 0.5 s at rest and stays put during a swing, so that
 // what a slow drift leaves in the band does not count as part of one.
@@ -66,15 +80,40 @@ const double kMaxEdgeFraction = 0.35;
 const double kEdgeNoise = 4.0;
 const double kEdgeGuess = 2.0;
 const int kEdgeLead = kRawSampleRate * 6 / 100;  // 60 ms
-// After a blink, a swing of the other sign within kOtherSignLockout of its
-// peak is its rebound, and one of the same sign within kSameSignLockout is
-// part of it.
+// After a blink, a swing of the same sign within kSameSignLockout of its
+// peak is part of it, and one of the other sign within kOpeningWindow is the
+// eyes opening: right after a short blink its rebound, later the opening of
+// eyes held shut (up to some 2 s). An opening kOtherSignLockout or more
+// after the closing may swing back itself: a swing of the blink's sign
+// starting within kOtherSignLockout of the opening's peak and smaller than
+// kSwingBack times the opening is that. The eyes closing again so soon are
+// as large as ever.
 const int kOtherSignLockout = kRawSampleRate * 45 / 100;  // 450 ms
 const int kSameSignLockout = kRawSampleRate / 5;          // 200 ms
-// A swing that is no blink is followed by at least kRejectHold without
-// reports, and then until the wave has been calm for kCalm: within the
-// threshold, and within half of it from its level. What a pop leaves (a
-// slow recovery) is no blink either.
+const int kOpeningWindow = kRawSampleRate * 22 / 10;      // 2.2 s
+const double kSwingBack = 0.5;
+// A rhythm: swings of alternating sign, evenly spaced (from the last but
+// one to this one a period, from the middle of the one before to the middle
+// of the last half of it, within kRhythmSpread of the period), no more than
+// kRhythmLongest a period (a sine of 0.8 Hz or faster: slower swings rise
+// too slowly for a blink anyway), of like size (within a factor of
+// kRhythmSizes) and with little rest between them (a calm wave, within half
+// the threshold, for less than kRhythmRest of the period). Blinks stand
+// alone: between two the wave rests, and a blink's rebound is much smaller
+// than the blink; the eyes held shut rest between closing and opening.
+// A wave off its level may pass the threshold only one way: swings of one
+// sign evenly spaced (as above), kBeatLongest apart or less, are a rhythm
+// too. Nobody blinks on purpose that fast for long.
+const double kRhythmSpread = 0.25;
+const int kRhythmLongest = kRawSampleRate * 125 / 100;
+const double kRhythmSizes = 2.0;
+const int kBeatLongest = kRawSampleRate * 35 / 100;
+const double kRhythmRest = 0.3;
+// A swing that is no blink by its shape, or one of a rhythm, is followed by
+// at least kRejectHold without reports, and then until the wave has been
+// calm for kCalm: within the threshold, and within half of it from its
+// level. What a pop leaves (a slow recovery) is no blink either, and a
+// rhythm is silent as long as it keeps swinging.
 const int kRejectHold = kRawSampleRate / 4;
 const int kCalm = kRawSampleRate / 4;
 // A sample at the raw row's limits, or the same value kFlatRun times in a
@@ -147,6 +186,7 @@ BlinkDetector::BlinkDetector()
       rejectHold_(false),
       holdUntil_(0),
       calm_(0),
+      rest_(0),
       wave_(),
       edges_(),
       edgeMax_(),
@@ -157,13 +197,27 @@ BlinkDetector::BlinkDetector()
       recent_(),
       recentCount_(0),
       recentNext_(0),
+      recentAt_(0),
       blinkLevel_(0),
+      pendingPeak_(0),
+      pendingUntil_(0),
       polarity_(0),
       peak_(0),
       peakAt_(0),
       swingStart_(0),
+      placed_(SwingVerdict::kBlink),
       lastPolarity_(0),
-      lastPeakAt_(0) {
+      lastPeakAt_(0),
+      openedAt_(0),
+      openingPeak_(0),
+      marks_(),
+      markCount_(0),
+      starts_(),
+      startCount_(),
+      swingOut_(false),
+      trace_(nullptr),
+      ended_(false),
+      end_() {
   restart();
 }
 
@@ -178,15 +232,23 @@ void BlinkDetector::restart() {
   recentCount_ = 0;
   recentNext_ = 0;
   blinkLevel_ = 0;
+  pendingPeak_ = 0;
   lastPolarity_ = 0;
+  openedAt_ = 0;
+  markCount_ = 0;
+  startCount_[0] = 0;
+  startCount_[1] = 0;
+  swingOut_ = false;
 }
 
 void BlinkDetector::contact(int poorSignal) {
   poorContact_ = poorSignal > kBlinkPoorContact;
   if (poorContact_) {
-    state_ = State::kBlocked;
+    block(now_, SwingVerdict::kPoorContact);
   }
 }
+
+void BlinkDetector::watch(BlinkTrace *trace) { trace_ = trace; }
 
 void BlinkDetector::settle(double x) {
   baseline_ = 0;
@@ -218,7 +280,12 @@ double BlinkDetector::threshold() const {
   return std::fmax(std::fmax(kFloorMicrovolts, noise), blinkLevel_);
 }
 
-void BlinkDetector::remember(double peak) {
+void BlinkDetector::remember(int64_t n, double peak) {
+  const double fade = std::pow(0.5, static_cast<double>(n - recentAt_) / kBlinkHalfLife);
+  for (int i = 0; i < recentCount_; ++i) {
+    recent_[i] *= fade;
+  }
+  recentAt_ = n;
   recent_[recentNext_] = peak;
   recentNext_ = (recentNext_ + 1) % kRecentBlinks;
   if (recentCount_ < kRecentBlinks) {
@@ -254,6 +321,46 @@ void BlinkDetector::followBackground(double magnitude, double edge) {
   edgeBackground_ += (e - edgeBackground_) * weight;
 }
 
+bool BlinkDetector::inRhythm(int64_t n, int sign) const {
+  const int way = sign > 0 ? 0 : 1;
+  if (startCount_[way] == 2) {
+    const double last = static_cast<double>(n - starts_[way][0]);
+    const double before = static_cast<double>(starts_[way][0] - starts_[way][1]);
+    const double longer = std::max(last, before);
+    if (longer <= kBeatLongest && std::fabs(last - before) <= kRhythmSpread * longer) {
+      return true;
+    }
+  }
+  if (markCount_ < 2) {
+    return false;
+  }
+  const Mark &older = marks_[1];
+  const Mark &last = marks_[0];
+  if (older.sign != sign || last.sign == sign) {
+    return false;
+  }
+  // Middles, not starts: a wave off its level passes the threshold late one
+  // way and early the other.
+  const double period = static_cast<double>(n - older.start);
+  const double half = static_cast<double>(last.start + last.end - older.start - older.end) / 2;
+  return period <= kRhythmLongest && std::fabs(period - 2 * half) <= kRhythmSpread * period &&
+         older.peak <= kRhythmSizes * last.peak && last.peak <= kRhythmSizes * older.peak &&
+         rest_ + last.rest < kRhythmRest * period;
+}
+
+SwingVerdict BlinkDetector::placeOf(int64_t n, int sign) const {
+  if (lastPolarity_ != 0) {
+    const int64_t since = n - lastPeakAt_;
+    if (sign == lastPolarity_ && since < kSameSignLockout) {
+      return SwingVerdict::kPartOfBlink;
+    }
+    if (sign != lastPolarity_ && since < kOpeningWindow) {
+      return SwingVerdict::kEyesOpening;
+    }
+  }
+  return inRhythm(n, sign) ? SwingVerdict::kRhythm : SwingVerdict::kBlink;
+}
+
 bool BlinkDetector::sample(int raw, Blink *blink) {
   const int64_t n = now_++;
   const double x = raw * kMicrovoltsPerRawUnit;
@@ -262,7 +369,7 @@ bool BlinkDetector::sample(int raw, Blink *blink) {
   lastRaw_ = raw;
   if (raw <= kRailLow || raw >= kRailHigh || flatRun_ >= kFlatRun) {
     railUntil_ = n + kRailHold;
-    state_ = State::kBlocked;
+    block(n, SwingVerdict::kRail);
   }
   if (settlePending_) {
     settle(x);
@@ -284,14 +391,22 @@ bool BlinkDetector::sample(int raw, Blink *blink) {
   edgeMax_[slot(n, kHistory)] = static_cast<float>(edge);
   edges_[slot(n, kEdgeLag + 1)] = e;
 
+  // The wearer's size fades; below the floor it no longer counts.
+  blinkLevel_ = blinkLevel_ * kLevelFade < kFloorMicrovolts ? 0 : blinkLevel_ * kLevelFade;
+  if (pendingPeak_ > 0 && n >= pendingUntil_) {
+    remember(n, pendingPeak_);
+    pendingPeak_ = 0;
+  }
+
   const double magnitude = std::fabs(d);
   const double limit = threshold();
+  bool found = false;
   switch (state_) {
     case State::kBlocked:
       if (!poorContact_ && n >= railUntil_) {
         restart();
       }
-      return false;
+      break;
 
     case State::kLearning:
       // A blink during the learning neither lifts the background (capped)
@@ -303,44 +418,63 @@ bool BlinkDetector::sample(int raw, Blink *blink) {
       if (n + 1 >= learnUntil_) {
         state_ = State::kWaiting;
       }
-      return false;
+      break;
 
     case State::kWaiting:
+      if (swingOut_ && magnitude < limit) {
+        marks_[0].end = n;  // the last swing is back within the threshold
+        swingOut_ = false;
+      }
       if (rejectHold_) {
         // The level follows meanwhile, so that a slow recovery is left
         // behind.
         baseline_ += (y - baseline_) * kBaselineFollow;
         calm_ = std::fabs(y) < limit && magnitude < limit / 2 ? calm_ + 1 : 0;
         if (n < holdUntil_ || calm_ < kCalm) {
-          return false;
+          break;
         }
         rejectHold_ = false;
       }
       if (magnitude < limit) {
         state_ = State::kArmed;
+        rest_ = 0;
       }
-      return false;
+      break;
 
     case State::kArmed: {
       if (magnitude < limit) {
+        rest_ += magnitude < limit / 2 ? 1 : 0;
         if (lastPolarity_ == 0 || n - lastPeakAt_ > kOtherSignLockout) {
-          followBackground(magnitude, edge);
+          if (n - marks_[0].end >= 2 * kRestMargin) {
+            const size_t rested = slot(n - kRestMargin, kHistory);
+            followBackground(std::fabs(wave_[rested]), edgeMax_[rested]);
+          }
           baseline_ += (y - baseline_) * kBaselineFollow;
         }
-        return false;
+        break;
       }
       const int sign = d > 0 ? 1 : -1;
-      if (lastPolarity_ != 0 &&
-          n - lastPeakAt_ < (sign == lastPolarity_ ? kSameSignLockout : kOtherSignLockout)) {
-        state_ = State::kWaiting;  // the rebound or the tail of the last blink
-        return false;
+      placed_ = placeOf(n, sign);
+      if (placed_ == SwingVerdict::kRhythm && lastPolarity_ != 0 &&
+          n - lastPeakAt_ <= kRhythmLongest) {
+        // The last blink was one of the rhythm's first swings: it teaches
+        // nothing, and nothing after it is its opening.
+        lastPolarity_ = 0;
+        pendingPeak_ = 0;
       }
+      marks_[1] = marks_[0];
+      marks_[0] = Mark{n, n, sign, magnitude, rest_};
+      markCount_ = std::min(markCount_ + 1, 2);
+      const int way = sign > 0 ? 0 : 1;
+      starts_[way][1] = starts_[way][0];
+      starts_[way][0] = n;
+      startCount_[way] = std::min(startCount_[way] + 1, 2);
       state_ = State::kSwing;
       polarity_ = sign;
       peak_ = magnitude;
       peakAt_ = n;
       swingStart_ = n;
-      return false;
+      break;
     }
 
     case State::kSwing: {
@@ -349,20 +483,44 @@ bool BlinkDetector::sample(int raw, Blink *blink) {
         peak_ = level;
         peakAt_ = n;
       }
-      if (n - peakAt_ > kMaxFall || n - swingStart_ >= kHistory) {
-        reject();  // a step, or a drift
-        return false;
+      // Still under way after kMaxFall past its peak: a step, or a drift.
+      const bool overdue = n - peakAt_ > kMaxFall || n - swingStart_ >= kHistory;
+      if (!overdue && level > kFallFraction * peak_) {
+        break;
       }
-      if (level > kFallFraction * peak_) {
-        return false;
+      SwingVerdict verdict = placed_;
+      if (verdict == SwingVerdict::kBlink) {
+        verdict = overdue ? SwingVerdict::kStep : judge(n, blink);
       }
-      return judge(n, blink);
+      found = verdict == SwingVerdict::kBlink;
+      endSwing(n, verdict);
+      break;
     }
   }
-  return false;
+
+  if (trace_ != nullptr) {
+    if (ended_) {
+      *trace_ = end_;
+    } else {
+      trace_->swingEnded = false;
+    }
+    trace_->wave = d;
+    trace_->threshold = limit;
+    trace_->block = state_ == State::kLearning ? BlinkBlock::kLearning
+                    : state_ == State::kBlocked
+                        ? (poorContact_ ? BlinkBlock::kPoorContact : BlinkBlock::kRail)
+                    : state_ == State::kWaiting && rejectHold_ ? BlinkBlock::kCalming
+                                                               : BlinkBlock::kNone;
+  }
+  ended_ = false;
+  return found;
 }
 
-bool BlinkDetector::judge(int64_t n, Blink *blink) {
+SwingVerdict BlinkDetector::judge(int64_t n, Blink *blink) {
+  if (openedAt_ > lastPeakAt_ && swingStart_ - openedAt_ < kOtherSignLockout &&
+      peak_ < kSwingBack * openingPeak_) {
+    return SwingVerdict::kEyesOpening;  // the opening swinging back
+  }
   // How long the swing took to rise from the level it has now fallen back
   // to, and the sharpest edge from a little before then on.
   const double mark = kFallFraction * peak_;
@@ -372,14 +530,16 @@ bool BlinkDetector::judge(int64_t n, Blink *blink) {
          polarity_ * wave_[slot(peakAt_ - rise - 1, kHistory)] > mark) {
     ++rise;
   }
+  if (rise > kMaxRise) {
+    return SwingVerdict::kTooSlow;
+  }
   const int span = std::min(fall + rise + kEdgeLead, kHistory - 1);
   double sharpest = 0;
   for (int age = 0; age <= span; ++age) {
     sharpest = std::fmax(sharpest, edgeMax_[slot(n - age, kHistory)]);
   }
-  if (rise > kMaxRise || sharpest > kMaxEdgeFraction * peak_ + kEdgeNoise * edgeBackground_) {
-    reject();
-    return false;
+  if (sharpest > kMaxEdgeFraction * peak_ + kEdgeNoise * edgeBackground_) {
+    return SwingVerdict::kSharpEdges;
   }
 
   blink->microvolts = peak_;
@@ -387,16 +547,61 @@ bool BlinkDetector::judge(int64_t n, Blink *blink) {
   blink->samplesSincePeak = fall;
   lastPolarity_ = polarity_;
   lastPeakAt_ = peakAt_;
-  remember(peak_);
-  state_ = State::kWaiting;
-  return true;
+  // The blink before it began no rhythm: it teaches the threshold now.
+  if (pendingPeak_ > 0) {
+    remember(n, pendingPeak_);
+  }
+  pendingPeak_ = peak_;
+  pendingUntil_ = n + kTeachAfter;
+  return SwingVerdict::kBlink;
 }
 
-void BlinkDetector::reject() {
+void BlinkDetector::endSwing(int64_t n, SwingVerdict verdict) {
+  marks_[0].peak = peak_;
+  swingOut_ = true;
+  end_.swingEnded = true;
+  end_.verdict = verdict;
+  end_.sign = polarity_;
+  end_.peak = peak_;
+  end_.startAgo = static_cast<int>(n - swingStart_);
+  end_.peakAgo = static_cast<int>(n - peakAt_);
+  ended_ = true;
+  switch (verdict) {
+    case SwingVerdict::kTooSlow:
+    case SwingVerdict::kStep:
+    case SwingVerdict::kSharpEdges:
+    case SwingVerdict::kRhythm:
+      holdBack();
+      break;
+    case SwingVerdict::kEyesOpening:
+      if (polarity_ != lastPolarity_ && peakAt_ - lastPeakAt_ >= kOtherSignLockout) {
+        openedAt_ = peakAt_;
+        openingPeak_ = peak_;
+      }
+      state_ = State::kWaiting;
+      break;
+    case SwingVerdict::kBlink:
+    case SwingVerdict::kPartOfBlink:
+      state_ = State::kWaiting;
+      break;
+    case SwingVerdict::kPoorContact:
+    case SwingVerdict::kRail:
+      break;  // blocked by the caller
+  }
+}
+
+void BlinkDetector::holdBack() {
   rejectHold_ = true;
   holdUntil_ = now_ + kRejectHold;
   calm_ = 0;
   state_ = State::kWaiting;
+}
+
+void BlinkDetector::block(int64_t n, SwingVerdict why) {
+  if (state_ == State::kSwing) {
+    endSwing(n, why);
+  }
+  state_ = State::kBlocked;
 }
 
 }  // namespace tg

@@ -7,13 +7,15 @@
 // A blink at the forehead is a smooth swing of some 100 to 400 microvolts
 // that lasts a few hundred milliseconds, of either sign depending on where
 // the electrode and its reference sit. The detector looks for such swings in
-// the wave band-passed to 0.25-12 Hz (no DC offset or drift, no mains hum at
+// the wave band-passed to 0.1-12 Hz (no DC offset or drift, no mains hum at
 // 50 or 60 Hz, little muscle noise), measured from the level just before
 // them, against a threshold that follows the background and the wearer's own
 // blinks. A swing counts when it rises and falls back like a blink: a step
-// (an electrode pop), a swing with sharp edges (muscle), a slow one (drift)
-// or a signal at the converter's rail is not a blink. docs/blinks.md gives
-// the rules and what they were measured on.
+// (an electrode pop), a swing with sharp edges (muscle), a slow one (drift),
+// one of a steady rhythm (a tremor, a swinging cable) or a signal at the
+// converter's rail is not a blink; nor is the eyes opening after they were
+// held shut, a swing of the other sign. docs/blinks.md gives the rules and
+// what they were measured on.
 #ifndef NICTATE_THINKGEAR_BLINK_DETECTOR_H
 #define NICTATE_THINKGEAR_BLINK_DETECTOR_H
 
@@ -43,6 +45,44 @@ struct Blink {
   int samplesSincePeak;  // how long ago the swing peaked
 };
 
+// Why a swing past the threshold was not reported.
+enum class SwingVerdict {
+  kBlink,        // it was: reported
+  kTooSlow,      // rose too slowly: drift, a slow eye movement
+  kStep,         // did not fall back in time: an electrode pop, a held look
+  kSharpEdges,   // moved too fast for an eyelid: a pop, muscle
+  kPartOfBlink,  // the same sign right after a blink
+  kEyesOpening,  // the other sign after a blink, or the rebound of that
+  kRhythm,       // one of a steady rhythm of swings
+  kPoorContact,  // cut short by poor contact
+  kRail,         // cut short by the converter's rail
+};
+
+// Why no swing can start, other than the wave being within the threshold.
+enum class BlinkBlock {
+  kNone,
+  kLearning,     // (re)started: the detector learns the signal
+  kPoorContact,  // the poor-signal value is above kBlinkPoorContact
+  kRail,         // the converter is at its rail, or was a moment ago
+  kCalming,      // after a swing that was no blink, until the wave is calm
+};
+
+// What the detector saw with one sample, for a picture of it.
+struct BlinkTrace {
+  double wave;       // the swing measure: the band-passed wave from its level
+  double threshold;  // a swing starts where the wave passes it, either way
+  BlinkBlock block;
+  // A swing that ended with this sample (or just before it, cut short by
+  // poor contact): sign, peak and the verdict. Its start and peak were so
+  // many samples before this one.
+  bool swingEnded;
+  SwingVerdict verdict;
+  int sign;
+  double peak;
+  int startAgo;
+  int peakAgo;
+};
+
 // A second-order filter section, transposed direct form II.
 struct Biquad {
   double b0, b1, b2, a1, a2;
@@ -68,6 +108,10 @@ class BlinkDetector {
   // is reported; once the contact is good again the detector learns anew.
   void contact(int poorSignal);
 
+  // From now on every sample also fills *trace with what the detector saw
+  // (nullptr: no more). The caller keeps it alive meanwhile.
+  void watch(BlinkTrace *trace);
+
  private:
   enum class State {
     kLearning,  // (re)started: the filters and the background settle
@@ -78,16 +122,35 @@ class BlinkDetector {
     kSwing,     // a swing past the threshold is under way
   };
 
+  // A swing, for the rhythm of the last ones.
+  struct Mark {
+    int64_t start;  // where the wave passed the threshold
+    int64_t end;    // and where it came back within it
+    int sign;
+    double peak;
+    int rest;  // samples of a calm wave between the swing before and it
+  };
+
   // Restarts the filters as if the input had always been x.
   void settle(double x);
-  // Checks a swing that has fallen back: true, with *blink filled, when it
-  // is a blink.
-  bool judge(int64_t n, Blink *blink);
-  // Ends a swing that is no blink, and holds reports back until the wave
-  // is calm again (what a step leaves takes a while to fade).
-  void reject();
+  // Why a swing of this sign starting now cannot be a blink, if it cannot
+  // by its place: right after a blink, or in a rhythm.
+  SwingVerdict placeOf(int64_t n, int sign) const;
+  // Whether a swing of this sign starting now keeps the rhythm of the last
+  // two.
+  bool inRhythm(int64_t n, int sign) const;
+  // Checks a swing that has fallen back: kBlink, with *blink filled, when
+  // it is a blink.
+  SwingVerdict judge(int64_t n, Blink *blink);
+  // Ends the swing under way with its verdict.
+  void endSwing(int64_t n, SwingVerdict verdict);
+  // Holds reports back after a swing that is no blink, until the wave is
+  // calm again (what a step leaves takes a while to fade).
+  void holdBack();
+  // Cuts a swing under way short and blocks reports.
+  void block(int64_t n, SwingVerdict why);
   // Adds a blink's size to the recent ones the threshold follows.
-  void remember(double peak);
+  void remember(int64_t n, double peak);
   // Moves the backgrounds towards a sample's swing and edge measures.
   void followBackground(double magnitude, double edge);
   double threshold() const;
@@ -114,6 +177,7 @@ class BlinkDetector {
   bool rejectHold_;    // after a rejected swing: waiting for calm
   int64_t holdUntil_;  // no swing starts before then
   int calm_;           // samples in a row of a calm wave
+  int rest_;           // samples of a calm wave since the last swing
 
   float wave_[kHistory];  // the swing measure by sample index (a ring)
   double edges_[kEdgeLag + 1];
@@ -122,18 +186,36 @@ class BlinkDetector {
   double edgeBackground_;    // mean edge measure at rest
   int64_t learnt_;           // samples behind it since the last restart
   double baseline_;          // the level swings are measured from
+
+  // The wearer's recent blinks, faded by their age: the threshold's share.
   double recent_[kRecentBlinks];
   int recentCount_;
   int recentNext_;
-  double blinkLevel_;  // the threshold's share of the recent blinks
+  int64_t recentAt_;   // when they were last faded
+  double blinkLevel_;  // fades a little with each sample
+  // The last blink's size, taught once it is clear it began no rhythm.
+  double pendingPeak_;
+  int64_t pendingUntil_;
 
   // The swing under way, and the last blink.
   int polarity_;
   double peak_;
   int64_t peakAt_;
   int64_t swingStart_;
-  int lastPolarity_;  // 0: no blink since the last restart
+  SwingVerdict placed_;  // kBlink, or why its place makes it none
+  int lastPolarity_;     // 0: no blink since the last restart
   int64_t lastPeakAt_;
+  int64_t openedAt_;  // the peak of the eyes opening after the last blink
+  double openingPeak_;
+  Mark marks_[2];  // the last two swings, the latest first
+  int markCount_;
+  int64_t starts_[2][2];  // the last two starts of swings up, and down
+  int startCount_[2];
+  bool swingOut_;  // the last swing has ended, but not come back within yet
+
+  BlinkTrace *trace_;
+  bool ended_;  // a swing ended since the last trace
+  BlinkTrace end_;
 };
 
 }  // namespace tg

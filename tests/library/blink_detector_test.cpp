@@ -128,6 +128,110 @@ TEST(BlinkDetector, BlinksInQuickSuccessionAreEachReported) {
   EXPECT_EQ(w.reports_.size(), 3u);
 }
 
+// --- One closing of the eyes, one blink; blinks of any size ------------------
+
+TEST(BlinkDetector, EyesHeldShutAreOneBlinkReportedAtTheClosing) {
+  // Held 0.5 to 2 s, the opening 0.7 to 1.3 times the closing's size.
+  for (const int sign : {1, -1}) {
+    sim::EegSettings s = Quiet();
+    s.blinkSign = sign;
+    Wave w(s, 21);
+    w.run(2);
+    std::vector<int64_t> peaks;
+    for (int i = 0; i < 40; ++i) {
+      sim::BlinkShape closing;
+      closing.microvolts = 120 + 7 * i;
+      closing.riseMs = 60 + 2 * i;
+      closing.fallMs = 100 + 3 * i;
+      sim::BlinkShape opening = closing;
+      opening.microvolts *= 0.7 + 0.6 * ((i * 7) % 40) / 39;
+      const double heldMs = 500 + 1500 * ((i * 13) % 40) / 39.0;
+      peaks.push_back(w.eeg_.closure(closing, heldMs, opening));
+      w.run(heldMs / 1000 + 1.2);
+    }
+    ASSERT_EQ(w.reports_.size(), peaks.size()) << "sign " << sign;
+    for (size_t i = 0; i < peaks.size(); ++i) {
+      const double delayMs = (w.reports_[i].at - peaks[i]) * 1000.0 / kRate;
+      EXPECT_GE(delayMs, 0) << "closure " << i;
+      EXPECT_LE(delayMs, 150) << "closure " << i;
+    }
+  }
+}
+
+TEST(BlinkDetector, BlinksOnPurposeEveryOneToTwoSecondsAreEachReported) {
+  // A steady beat of blinks, large ones with a rebound past the threshold,
+  // and of the eyes held shut for half the beat, is no rhythm of swings.
+  for (const double beat : {1.0, 1.5, 2.0}) {
+    for (const double size : {150.0, 400.0}) {
+      for (const bool held : {false, true}) {
+        Wave w(Quiet(), 23);
+        w.run(2);
+        sim::BlinkShape shape;
+        shape.microvolts = size;
+        for (int i = 0; i < 20; ++i) {
+          if (held) {
+            w.eeg_.closure(shape, beat * 500, shape);
+          } else {
+            w.eeg_.blink(shape);
+          }
+          w.run(beat);
+        }
+        EXPECT_EQ(w.reports_.size(), 20u)
+            << "every " << beat << " s, " << size << " uV" << (held ? ", held" : "");
+      }
+    }
+  }
+}
+
+TEST(BlinkDetector, AFewLargeBlinksDoNotLockOutSmallerOnes) {
+  struct Case {
+    int large;
+    double largeSize, smallSize;
+  } cases[] = {{3, 400, 120}, {5, 300, 100}};
+  for (const Case &c : cases) {
+    Wave w(Quiet(), 13);
+    w.run(2);
+    for (int i = 0; i < 60; ++i) {
+      w.blink(i < c.large ? c.largeSize : c.smallSize);
+      w.run(1.5 + w.eeg_.uniform());
+    }
+    EXPECT_EQ(w.reports_.size(), 60u) << c.large << " of " << c.largeSize << " uV first";
+  }
+}
+
+// --- No report where there is no blink --------------------------------------
+
+TEST(BlinkDetector, SteadySwingsAreNoTrainOfBlinks) {
+  // Only the first swing can pass for a blink; then nothing while the wave
+  // keeps its rhythm, and the blinks after it count.
+  for (const double hz : {2.0, 3.0, 4.0, 6.0, 8.0}) {
+    Wave w(Quiet(), 19);
+    w.run(2);
+    w.eeg_.sway(hz, 150, 30);
+    w.run(31);
+    EXPECT_LE(w.reports_.size(), 1u) << hz << " Hz";
+    const size_t before = w.reports_.size();
+    w.blink(200);
+    w.run(2);
+    EXPECT_EQ(w.reports_.size(), before + 1) << hz << " Hz";
+  }
+}
+
+TEST(BlinkDetector, ACableTugTeachesTheThresholdNothing) {
+  // 2 s of a 1 mV swing at 2 Hz, then 58 blinks of 200 uV.
+  Wave w(Quiet(), 17);
+  w.run(2);
+  w.eeg_.sway(2, 1000, 2);
+  w.run(3.5);
+  const size_t tug = w.reports_.size();
+  EXPECT_LE(tug, 1u);
+  for (int i = 0; i < 58; ++i) {
+    w.blink(200);
+    w.run(1.5 + w.eeg_.uniform());
+  }
+  EXPECT_EQ(w.reports_.size() - tug, 58u);
+}
+
 // --- No report where there is no blink --------------------------------------
 
 TEST(BlinkDetector, NothingIsReportedOnBlinkFreeEeg) {
