@@ -45,7 +45,8 @@ struct Blink {
   int samplesSincePeak;  // how long ago the swing peaked
 };
 
-// Why a swing past the threshold was not reported.
+// Why a swing past the threshold was not reported (tools/blink_picture.cpp
+// names them in this order).
 enum class SwingVerdict {
   kBlink,        // it was: reported
   kTooSlow,      // rose too slowly: drift, a slow eye movement

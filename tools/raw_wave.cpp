@@ -17,13 +17,27 @@ void Append(const Payload &payload, std::vector<uint8_t> *out) {
 
 }  // namespace
 
-RawWaveRun::RawWaveRun() : noLog_(), stream_(&noLog_), bytes_(), samples_(0) {
+RawWaveRun::RawWaveRun(bool goodContact)
+    : noLog_(), stream_(&noLog_), bytes_(), goodContact_(goodContact), samples_(0) {
   tg::StreamDetectBlinks(&stream_, true, 0);
 }
 
+void RawWaveRun::contact(uint8_t poorSignal) {
+  bytes_.clear();
+  Payload payload;
+  (void)AppendByteRow(&payload, 0x02, poorSignal);
+  Append(payload, &bytes_);
+  int strength = 0;
+  (void)feed(&strength);
+}
+
+void RawWaveRun::newSignal() { tg::StreamNewSignal(&stream_, false); }
+
+void RawWaveRun::watch(tg::BlinkTrace *trace) { stream_.detector.watch(trace); }
+
 bool RawWaveRun::add(int16_t raw, int *strength) {
   bytes_.clear();
-  if (samples_ % tg::kRawSampleRate == 0) {
+  if (goodContact_ && samples_ % tg::kRawSampleRate == 0) {
     static const uint32_t kBands[kBandCount] = {0, 0, 0, 0, 0, 0, 0, 0};
     Payload summary;
     (void)AppendSummaryRows(&summary, 0, 50, 50, kBands);
@@ -33,7 +47,10 @@ bool RawWaveRun::add(int16_t raw, int *strength) {
   (void)AppendRawSample(&sample, raw);
   Append(sample, &bytes_);
   ++samples_;
+  return feed(strength);
+}
 
+bool RawWaveRun::feed(int *strength) {
   tg::StreamNewRead(&stream_);
   size_t used = 0;
   (void)tg::StreamFeed(&stream_, bytes_.data(), bytes_.size(), INT_MAX, &used);
