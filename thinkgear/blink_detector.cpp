@@ -33,9 +33,12 @@ const double kNotchQ = 10.0;
 // that the threshold comes back down when the large ones stop (a band that
 // slips shrinks every blink). A blink teaches it only once kTeachAfter has
 // shown it began no rhythm: the first swing of a cable tug is taken for a
-// blink, but the tug must not set the wearer's size.
+// blink, but the tug must not set the wearer's size. (The background is
+// taken only away from swings, which reads a noisy wave a little low; a
+// quarter more than five deviations keeps noise from passing for blinks as
+// often as five did when the flanks were taken too.)
 const double kFloorMicrovolts = 40.0;
-const double kNoiseFactor = 5.0;
+const double kNoiseFactor = 5.25;
 const double kBlinkFactor = 0.25;
 const int kBlinksForLevel = 3;
 const double kBlinkHalfLife = 20.0 * kRawSampleRate;
@@ -102,8 +105,9 @@ const double kSwingBack = 0.5;
 // alone: between two the wave rests, and a blink's rebound is much smaller
 // than the blink; the eyes held shut rest between closing and opening.
 // A wave off its level may pass the threshold only one way: swings of one
-// sign evenly spaced (as above), kBeatLongest apart or less, are a rhythm
-// too. Nobody blinks on purpose that fast for long.
+// sign evenly spaced (the last two spans within kRhythmSpread of each
+// other), kBeatLongest apart or less, are a rhythm too. Nobody blinks on
+// purpose that fast for long.
 const double kRhythmSpread = 0.25;
 const int kRhythmLongest = kRawSampleRate * 125 / 100;
 const double kRhythmSizes = 2.0;
