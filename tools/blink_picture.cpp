@@ -212,9 +212,16 @@ bool BlinkPicture::write(const std::string &path, const std::string &title,
   for (const int sign : {1, -1}) {
     std::fprintf(out,
                  "<polyline fill=\"none\" stroke=\"#e07b00\" stroke-dasharray=\"4 3\" points=\"");
+    // To the pixel, and only where the line bends: the middle of a flat
+    // run is left out.
     for (size_t c = 0; c < columns_.size(); ++c) {
-      std::fprintf(out, "%s%.1f,%.1f", c == 0 ? "" : " ", kLeft + c + 0.5,
-                   y(sign * columns_[c].threshold));
+      const double at = std::round(y(sign * columns_[c].threshold));
+      if (c > 0 && c + 1 < columns_.size() &&
+          at == std::round(y(sign * columns_[c - 1].threshold)) &&
+          at == std::round(y(sign * columns_[c + 1].threshold))) {
+        continue;
+      }
+      std::fprintf(out, "%s%.1f,%.0f", c == 0 ? "" : " ", kLeft + c + 0.5, at);
     }
     std::fprintf(out, "\"/>\n");
   }
