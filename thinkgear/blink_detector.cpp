@@ -349,7 +349,7 @@ bool BlinkDetector::inRhythm(int64_t n, int sign) const {
   const double half = static_cast<double>(last.start + last.end - older.start - older.end) / 2;
   return period <= kRhythmLongest && std::fabs(period - 2 * half) <= kRhythmSpread * period &&
          older.peak <= kRhythmSizes * last.peak && last.peak <= kRhythmSizes * older.peak &&
-         rest_ + last.rest < kRhythmRest * period;
+         static_cast<double>(rest_ + last.rest) < kRhythmRest * period;
 }
 
 SwingVerdict BlinkDetector::placeOf(int64_t n, int sign) const {

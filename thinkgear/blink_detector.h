@@ -129,7 +129,7 @@ class BlinkDetector {
     int64_t end;    // and where it came back within it
     int sign;
     double peak;
-    int rest;  // samples of a calm wave between the swing before and it
+    int64_t rest;  // samples of a calm wave between the swing before and it
   };
 
   // Restarts the filters as if the input had always been x.
@@ -178,7 +178,7 @@ class BlinkDetector {
   bool rejectHold_;    // after a rejected swing: waiting for calm
   int64_t holdUntil_;  // no swing starts before then
   int calm_;           // samples in a row of a calm wave
-  int rest_;           // samples of a calm wave since the last swing
+  int64_t rest_;       // samples of a calm wave since the last swing
 
   float wave_[kHistory];  // the swing measure by sample index (a ring)
   double edges_[kEdgeLag + 1];
