@@ -80,6 +80,15 @@ TEST_F(NictateRun, DeviceOnCom3PrintsItsValuesClicksAndWaitsQuietlyWhileUnplugge
       << nictate->out();
   EXPECT_GE(testkit::SecondsSince(start), 10.0);
 
+  // A second nictate started in the same directory finds the logs in use:
+  // it ends at once and leaves them whole to the first (checked below).
+  std::unique_ptr<Process> second = StartNictate(work, "");
+  ASSERT_TRUE(testkit::WaitExit(second.get(), 20));
+  EXPECT_EQ(second->out(), testkit::VersionLine(kVersion) + testkit::Pause());
+  EXPECT_EQ(second->err(),
+            testkit::ConnectionIdLines(0) + "ERROR: TG_SetStreamLog() returned -2.\n");
+  EXPECT_EQ(second->ExitCode(), 1);
+
   // Values and clicks, then the device goes.
   ASSERT_TRUE(Wait(both, 40, [&] {
     return sim->out().find("COM3 unplugged") != std::string::npos;
@@ -139,6 +148,7 @@ TEST_F(NictateRun, DeviceOnCom3PrintsItsValuesClicksAndWaitsQuietlyWhileUnplugge
       logged.push_back(testkit::Printed(std::atof(line.c_str() + at + 16)));
     }
   }
+  EXPECT_EQ(testkit::ReadFile(work + "/streamLog.txt").find('\0'), std::string::npos);
   ASSERT_GE(logged.size(), waited + blinks.size());
   EXPECT_EQ(Slice(logged, 0, waited + blinks.size()), Slice(sentBlinks, 0, waited + blinks.size()));
   // The noise and the corrupt blinks did come, and made no value and no
