@@ -193,7 +193,8 @@ TEST_F(NictateRun, BlinksInTheRawWaveClickOnceEach) {
 // Every file, network and credentials call of a connected run, blinks and
 // clicks included, as strace sees them: files are written only in the
 // working directory (the two logs), the only device opened for writing is
-// the port, the only connection is to the X server's local socket, and no
+// the port (COM1 and COM2, devices that are no terminal, are refused
+// unopened), the only connection is to the X server's local socket, and no
 // privilege is ever changed.
 TEST_F(NictateRun, WritesOnlyItsTwoLogsOpensNoNetworkAndNeverChangesPrivilege) {
   if (access(NICTATE_STRACE, X_OK) != 0) {
@@ -202,6 +203,8 @@ TEST_F(NictateRun, WritesOnlyItsTwoLogsOpensNoNetworkAndNeverChangesPrivilege) {
   ASSERT_TRUE(StartDisplay());
   std::unique_ptr<Process> sim = StartSim(3, {"--seed", "2", "--blink-every", "1"});
   ASSERT_NE(sim, nullptr);
+  ASSERT_EQ(symlink("/dev/null", (ports + "/com1").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", (ports + "/com2").c_str()), 0);
   const std::string trace = temp.path() + "/trace";
   testkit::Command command;
   command.argv = {NICTATE_STRACE, "-f", "-qq", "-o", trace, "-e", "trace=%file,%network,%creds",
@@ -230,7 +233,7 @@ TEST_F(NictateRun, WritesOnlyItsTwoLogsOpensNoNetworkAndNeverChangesPrivilege) {
          rest.find("O_CREAT") != std::string::npos)) {
       const bool log = rest.find("\"streamLog.txt\"") != std::string::npos ||
                        rest.find("\"dataLog.txt\"") != std::string::npos;
-      const bool port = rest.find("\"" + ports + "/com") != std::string::npos;
+      const bool port = rest.find("\"" + ports + "/com3\"") != std::string::npos;
       EXPECT_TRUE(log || port) << "opened for writing: " << line;
     }
     for (const std::string &change : changes) {
