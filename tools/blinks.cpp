@@ -8,9 +8,11 @@
 // a line per blink reported and the count. tools/README.md has more.
 #include <getopt.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "thinkgear/blink_detector.h"
 #include "tools/raw_wave.h"
@@ -41,7 +43,8 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 when done, 1 when the output cannot be written, 2 on a\n"
     "usage error or a file that cannot be read or holds something else than\n"
-    "numbers.\n";
+    "lines of numbers (the blinks before the line at fault are printed, the\n"
+    "count is not).\n";
 
 int UsageError(const std::string &message) {
   std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kName, message.c_str(), kName);
@@ -89,21 +92,39 @@ int main(int argc, char **argv) {
     return UsageError(optind == argc ? "a recording (FILE.csv) is needed" : "one recording only");
   }
 
-  std::vector<double> microvolts;
+  // The recording is read, resampled and run through the library as it
+  // comes, in memory that does not grow with it.
+  sim::RecordingReader recording;
   std::string error;
-  if (!sim::ReadRecording(argv[optind], column, &microvolts, &error)) {
+  if (!recording.open(argv[optind], column, &error)) {
     std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
     return kUsageStatus;
   }
-  const std::vector<double> wave = sim::ResampleToRaw(microvolts, rate);
-
+  sim::Resampler resampler(rate);
   std::unique_ptr<sim::RawWaveRun> run(new sim::RawWaveRun);
+  std::vector<double> wave;
+  int64_t index = 0;
   long blinks = 0;
-  for (size_t i = 0; i < wave.size(); ++i) {
-    int strength = 0;
-    if (run->add(sim::RawUnits(wave[i]), &strength)) {
-      ++blinks;
-      std::printf("blink %.3f %d\n", static_cast<double>(i) / tg::kRawSampleRate, strength);
+  for (int got = 1; got != 0;) {
+    double microvolts = 0;
+    got = recording.next(&microvolts, &error);
+    if (got < 0) {
+      std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+      return kUsageStatus;
+    }
+    wave.clear();
+    if (got > 0) {
+      resampler.add(microvolts, &wave);
+    } else {
+      resampler.finish(&wave);
+    }
+    for (const double value : wave) {
+      int strength = 0;
+      if (run->add(sim::RawUnits(value), &strength)) {
+        ++blinks;
+        std::printf("blink %.3f %d\n", static_cast<double>(index) / tg::kRawSampleRate, strength);
+      }
+      ++index;
     }
   }
   std::printf("blinks: %ld\n", blinks);

@@ -93,6 +93,19 @@ TEST(SimCommandLine, UsageErrorsExitWithStatus2AndSayWhy) {
   EXPECT_FALSE(Exists(ports + "/com3"));
 }
 
+TEST(SimCommandLine, InputThatIsNoLinesOfTextIsRefusedAtOnceWithStatus2) {
+  testkit::TempDir dir;
+  for (const char *option : {"--replay", "--recording"}) {
+    std::unique_ptr<Process> sim = Sim({"--ports", dir.Make("ports"), option, "/dev/zero"});
+    ASSERT_TRUE(WaitExit(sim.get(), 10)) << option;
+    EXPECT_EQ(sim->ExitCode(), 2) << option;
+    EXPECT_EQ(sim->out(), "");
+    EXPECT_NE(sim->err().find("nictate-sim: /dev/zero:1: no line end within 1048576 bytes"),
+              std::string::npos)
+        << sim->err();
+  }
+}
+
 TEST(SimCommandLine, HelpDescribesEveryOption) {
   std::unique_ptr<Process> sim = Sim({"--help"});
   ASSERT_TRUE(WaitExit(sim.get(), 10));
