@@ -298,6 +298,20 @@ TEST_F(SimThroughLibrary, ReplaySendsTheLogByteForByteWithItsTiming) {
             (std::vector<std::string>{"attention 53", "meditation 47", "blink 120"}));
 }
 
+TEST(SimReplay, AGapTooLongToCountIsNeverOverAndSendsNothingEarly) {
+  // The second read some 317 years after the first: in nanoseconds past
+  // what a signed 64-bit count holds.
+  testkit::TempDir dir;
+  const std::string log = dir.Write("streamLog.txt",
+                                    "1700000000.000000 AA AA 02 04 35 C6\n"     // attention 53
+                                    "11700000000.000000 AA AA 02 16 78 71\n");  // blink 120
+  std::unique_ptr<Process> sim =
+      Sim({"--ports", dir.Make("ports"), "--replay", log, "--seconds", "1"});
+  ASSERT_TRUE(WaitExit(sim.get(), 10));
+  EXPECT_EQ(sim->ExitCode(), 0) << sim->err();
+  EXPECT_EQ(SentLines(sim->out(), false), std::vector<std::string>{"attention 53"});
+}
+
 TEST(SimKeyboard, AKeyPressOnItsTerminalBlinksOnceAndTheTerminalIsPutBack) {
   testkit::TempDir dir;
   testkit::PtyHeadset keyboard;  // here the terminal the simulator is started from
