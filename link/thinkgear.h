@@ -83,7 +83,10 @@ TG_API int TG_CALL TG_GetNewConnectionId(void);
  * or cannot be opened for writing (the log then keeps the file it had).
  * Only a regular file, or a device that takes every write at once such as
  * /dev/null, is a log: a name that points at a FIFO, a socket, a terminal
- * or another device is refused without waiting (docs/logs.md). */
+ * or another device is refused without waiting. A file that another log
+ * holds (another connection's, the connection's other log, another
+ * program's) is refused and left as it is; the log's own file named again
+ * is started again (docs/logs.md). */
 TG_API int TG_CALL TG_SetStreamLog(int connectionId, const char *filename);
 
 /* Creates or truncates the file the connection logs every decoded value
@@ -96,10 +99,10 @@ TG_API int TG_CALL TG_SetDataLog(int connectionId, const char *filename);
  * TG_BAUD_* value, -4 data format not a TG_STREAM_* value, -2 a NULL or
  * empty name (checked in that order). Otherwise the port the connection
  * holds, if any, is let go, and the named one opened: 0 on success, -2 when
- * the name cannot be opened as a serial port or the port is refused (held
- * by another program, some session's controlling terminal, a
- * pseudo-terminal master; docs/ports.md), the connection then holding no
- * port. */
+ * the name cannot be opened as a serial port or the port is refused (a
+ * device that is no terminal, refused unopened; held by another program,
+ * some session's controlling terminal, a pseudo-terminal master;
+ * docs/ports.md), the connection then holding no port. */
 TG_API int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialBaudrate,
                               int serialDataFormat);
 

@@ -1,7 +1,8 @@
 // What the POSIX back end knows of the devices behind its ports: which
 // serial devices are present (numbered as COM ports where there is no port
-// map), which terminal is some session's, and what a device is (from sysfs),
-// so that only a lost device is taken again. docs/ports.md tells the rules.
+// map), which devices are terminals, which terminal is some session's, and
+// what a device is (from sysfs), so that only a lost device is taken again.
+// docs/ports.md tells the rules.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -9,9 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -117,6 +120,64 @@ bool IsControllingTerminal(unsigned majorNumber, unsigned minorNumber) {
   }
   (void)closedir(proc);
   return found;
+}
+
+TerminalKind KindOfDevice(unsigned majorNumber, unsigned minorNumber) {
+  // The list is small (a line per driver); more than this is not it.
+  const int fd = open("/proc/tty/drivers", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return TerminalKind::kUnknown;
+  }
+  std::string text;
+  char chunk[4096];
+  ssize_t got;
+  while (text.size() < 65536 && (got = read(fd, chunk, sizeof chunk)) != 0) {
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    text.append(chunk, static_cast<size_t>(got));
+  }
+  (void)close(fd);
+  // A line per driver: its name, its nodes' name, the major number, the
+  // minor numbers ("64" or "0-255") and its kind ("serial", "pty:slave",
+  // "pty:master", "system:/dev/tty", ...), the last three read from the end.
+  bool listed = false;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    std::istringstream line(text.substr(start, end - start));
+    std::vector<std::string> words;
+    for (std::string word; line >> word;) {
+      words.push_back(word);
+    }
+    start = end + 1;
+    unsigned long major = 0;
+    unsigned long first = 0;
+    unsigned long last = 0;
+    char rest = 0;
+    if (words.size() < 5 ||
+        std::sscanf(words[words.size() - 3].c_str(), "%lu%c", &major, &rest) != 1) {
+      continue;
+    }
+    const std::string &minors = words[words.size() - 2];
+    const int fields = std::sscanf(minors.c_str(), "%lu-%lu%c", &first, &last, &rest);
+    if (fields == 1) {
+      last = first;
+    } else if (fields != 2) {
+      continue;
+    }
+    listed = true;
+    if (major == majorNumber && minorNumber >= first && minorNumber <= last) {
+      return words.back().compare(0, 10, "pty:master") == 0 ? TerminalKind::kPseudoMaster
+                                                            : TerminalKind::kTerminal;
+    }
+  }
+  return listed ? TerminalKind::kNone : TerminalKind::kUnknown;
 }
 
 std::string SysfsIdentity(const std::string &sysfs, unsigned majorNumber, unsigned minorNumber) {

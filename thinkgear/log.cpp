@@ -83,11 +83,11 @@ void WriteLine(LogFile *log, const char *line, size_t length) {
 
 bool LogOpen(LogFile *log, const char *filename, Failure *failure) {
   Failure why;
-  std::FILE *file = OpenLogFile(filename, failure != nullptr ? failure : &why);
+  std::FILE *file = OpenLogFile(filename, log->file, failure != nullptr ? failure : &why);
   if (file == nullptr) {
     return false;
   }
-  if (log->file != nullptr) {
+  if (log->file != nullptr && log->file != file) {
     (void)std::fclose(log->file);
   }
   log->file = file;

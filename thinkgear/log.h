@@ -18,9 +18,10 @@ struct LogFile {
   bool tornLine;       // the file ends in part of a line
 };
 
-// Creates or truncates the named file, closing any file the log had. False
-// when it is refused or cannot be opened for writing (OpenLogFile in
-// thinkgear/os.h), with *failure (where given) saying why; the log then
+// Creates or truncates the named file, closing any file the log had (its
+// own file named again is started again). False when it is refused (another
+// log holds it, among others) or cannot be opened for writing (OpenLogFile
+// in thinkgear/os.h), with *failure (where given) saying why; the log then
 // keeps its file.
 bool LogOpen(LogFile *log, const char *filename, Failure *failure = nullptr);
 

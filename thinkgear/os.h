@@ -32,9 +32,16 @@ void ReleaseLock(int lock);
 // there. Only what takes every write at once is a log: a regular file, or a
 // device that never makes a writer wait (on POSIX /dev/null, /dev/zero and
 // /dev/full). Anything else is refused before it is opened where the OS
-// lets the library tell (docs/logs.md). Null when refused or when it cannot
+// lets the library tell (docs/logs.md). A file is held while a log has it
+// open: one that another log holds (another connection's, the connection's
+// other log, another program's) is refused as it is, not truncated.
+// `current` is the log's own file, or null: a name that leads to it starts
+// it again (truncated) and returns it. Null when refused or when it cannot
 // be opened; *failure then says why.
-std::FILE *OpenLogFile(const char *name, Failure *failure);
+std::FILE *OpenLogFile(const char *name, std::FILE *current, Failure *failure);
+
+// The refusal of a file another log holds.
+const char kLogInUse[] = "in use by another log";
 
 }  // namespace tg
 

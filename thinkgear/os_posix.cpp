@@ -1,5 +1,6 @@
 // Locks and log files on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -67,7 +68,7 @@ void TakeLock(int lock) { gLocks[lock].lock(); }
 
 void ReleaseLock(int lock) { gLocks[lock].unlock(); }
 
-std::FILE *OpenLogFile(const char *name, Failure *failure) {
+std::FILE *OpenLogFile(const char *name, std::FILE *current, Failure *failure) {
   // What the name points at is judged before it is opened: opening a FIFO
   // for writing waits for a reader, and opening a device can set it going.
   struct stat info;
@@ -82,10 +83,11 @@ std::FILE *OpenLogFile(const char *name, Failure *failure) {
   }
   // Should something else take the name meanwhile, the open still does not
   // wait (O_NONBLOCK), nor take a terminal as ours (O_NOCTTY), and what was
-  // opened is judged again.
+  // opened is judged again. Nothing is truncated before the file is known
+  // to be free.
   int fd;
   do {
-    fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     failure->error = errno;
@@ -100,6 +102,33 @@ std::FILE *OpenLogFile(const char *name, Failure *failure) {
     RefusalOf(info, failure);
     (void)close(fd);
     return nullptr;
+  }
+  if (S_ISREG(info.st_mode)) {
+    struct stat held;
+    if (current != nullptr && fstat(fileno(current), &held) == 0 && held.st_dev == info.st_dev &&
+        held.st_ino == info.st_ino) {
+      // The log's own file, named again: started again.
+      (void)close(fd);
+      if (std::fseek(current, 0, SEEK_SET) != 0 || ftruncate(fileno(current), 0) != 0) {
+        failure->error = errno;
+        return nullptr;
+      }
+      return current;
+    }
+    // A log holds its file with a lock of its own open file (flock), so
+    // that no other log, of this process or another, truncates it or
+    // writes over it; the lock goes with the file however the process
+    // ends. A file system that has no locks holds nothing.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      failure->refusal = kLogInUse;
+      (void)close(fd);
+      return nullptr;
+    }
+    if (ftruncate(fd, 0) != 0) {
+      failure->error = errno;
+      (void)close(fd);
+      return nullptr;
+    }
   }
   std::FILE *file = fdopen(fd, "wb");
   if (file == nullptr) {

@@ -22,6 +22,26 @@ struct LocksReady {
   }
 } gLocksReady;
 
+// Whether the name leads to the file the stream has open (the same volume
+// and file index). The name is opened with no access, which no share mode
+// keeps out.
+bool SameFile(const char *name, std::FILE *stream) {
+  const HANDLE probe = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const HANDLE held = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  const bool same = held != INVALID_HANDLE_VALUE && GetFileInformationByHandle(probe, &a) &&
+                    GetFileInformationByHandle(held, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  (void)CloseHandle(probe);
+  return same;
+}
+
 }  // namespace
 
 std::string FailureText(const Failure &failure) {
@@ -49,15 +69,31 @@ void TakeLock(int lock) { EnterCriticalSection(&gLocks[lock]); }
 
 void ReleaseLock(int lock) { LeaveCriticalSection(&gLocks[lock]); }
 
-std::FILE *OpenLogFile(const char *name, Failure *failure) {
+std::FILE *OpenLogFile(const char *name, std::FILE *current, Failure *failure) {
   // Only a file on a disk is a log: a pipe can make a writer wait, and a
   // device name (CON, NUL, COM1, \\.\...) is no file. Windows tells what a
   // name is only once it is opened, so the handle is judged and let go.
-  const HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The file is shared for reading only: a log holds it against every other
+  // writer, and one that another holds is refused before anything of it is
+  // truncated.
+  const HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    failure->error = static_cast<int>(GetLastError());
-    return nullptr;
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION) {
+      failure->error = static_cast<int>(error);
+      return nullptr;
+    }
+    if (current == nullptr || !SameFile(name, current)) {
+      failure->refusal = kLogInUse;
+      return nullptr;
+    }
+    // The log's own file, named again: started again.
+    if (std::fseek(current, 0, SEEK_SET) != 0 || _chsize(_fileno(current), 0) != 0) {
+      failure->error = static_cast<int>(GetLastError());
+      return nullptr;
+    }
+    return current;
   }
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     failure->refusal = "not a file on a disk";

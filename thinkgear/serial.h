@@ -83,6 +83,13 @@ std::vector<std::string> PresentSerialDevices(const DeviceTrees &trees);
 // else ~/.config/nictate/ports); empty when none of these is set.
 std::string PortMapDirectory(void);
 
+// POSIX only: what the character device major:minor is, by the kernel's
+// list of its terminal drivers (/proc/tty/drivers), which tells it without
+// opening it: no terminal, a terminal, a pseudo-terminal master; or
+// unknown, where the list cannot be read.
+enum class TerminalKind { kNone, kTerminal, kPseudoMaster, kUnknown };
+TerminalKind KindOfDevice(unsigned majorNumber, unsigned minorNumber);
+
 // POSIX only: whether a terminal device is a pseudo-terminal's slave side
 // (a pair gone for good once lost, whose number comes back as another
 // terminal).

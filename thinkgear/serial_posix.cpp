@@ -195,18 +195,26 @@ SerialPort *SerialOpenIn(const DeviceTrees &trees, const char *name, int baud,
     failure->error = errno;
     return nullptr;
   }
-  // What is there is judged before it is opened: the master side of
+  // What is there is judged before it is opened: only a terminal is
+  // opened, since opening another device can set it going (a watchdog) or
+  // take what it holds (the kernel's messages); the master side of
   // pseudo-terminals (/dev/ptmx) is no port, and opening it would make a
   // new pair; and after an unplug, only the device that was lost is taken
   // again (where the map's link is the one it was, what is behind it must
   // be the same device, and a lost pseudo-terminal never comes back).
   const unsigned majorNumber = major(info.st_rdev);
   const unsigned minorNumber = minor(info.st_rdev);
-  if (!S_ISCHR(info.st_mode)) {
+  const TerminalKind kind =
+      S_ISCHR(info.st_mode) ? KindOfDevice(majorNumber, minorNumber) : TerminalKind::kNone;
+  if (kind == TerminalKind::kNone) {
     failure->refusal = "not a serial port";
     return nullptr;
   }
-  if (majorNumber == 5 && minorNumber == 2) {
+  if (kind == TerminalKind::kUnknown) {
+    failure->refusal = "cannot tell whether it is a terminal (no /proc/tty/drivers)";
+    return nullptr;
+  }
+  if (kind == TerminalKind::kPseudoMaster || (majorNumber == 5 && minorNumber == 2)) {
     failure->refusal = "a pseudo-terminal master, not a serial port";
     return nullptr;
   }

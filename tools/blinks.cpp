@@ -15,10 +15,12 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "thinkgear/blink_detector.h"
 #include "tools/blink_picture.h"
@@ -58,7 +60,8 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 when done, 1 when the output or the picture cannot be\n"
     "written, 2 on a usage error or a file that cannot be read or holds\n"
-    "something else than a recording or a data log.\n";
+    "something else than a recording or a data log (the blinks before the line\n"
+    "at fault are printed, the count is not).\n";
 
 int UsageError(const std::string &message) {
   std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kName, message.c_str(), kName);
@@ -247,13 +250,32 @@ int main(int argc, char **argv) {
       return kUsageStatus;
     }
   } else {
-    std::vector<double> microvolts;
-    if (!sim::ReadRecording(path, column, &microvolts, &error)) {
+    // The recording is read, resampled and run through the library as it
+    // comes, in memory that does not grow with it.
+    sim::RecordingReader recording;
+    if (!recording.open(path, column, &error)) {
       std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
       return kUsageStatus;
     }
-    for (const double v : sim::ResampleToRaw(microvolts, rate)) {
-      run.sample(sim::RawUnits(v));
+    sim::Resampler resampler(rate);
+    std::vector<double> wave;
+    for (int got = 1; got != 0;) {
+      double microvolts = 0;
+      got = recording.next(&microvolts, &error);
+      if (got < 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return kUsageStatus;
+      }
+      wave.clear();
+      if (got > 0) {
+        resampler.add(microvolts, &wave);
+      } else {
+        resampler.finish(&wave);
+      }
+      for (const double value : wave) {
+        run.sample(sim::RawUnits(value));
+      }
     }
   }
   std::printf("blinks: %ld\n", run.blinks());

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "thinkgear/blink_detector.h"
 
@@ -96,72 +95,127 @@ bool ParseRecordingColumn(const char *text, int *column) {
   return true;
 }
 
+bool RecordingReader::open(const std::string &path, int column, std::string *error) {
+  path_ = path;
+  column_ = column;
+  return input_.open(path, error);
+}
+
+int RecordingReader::next(double *microvolts, std::string *error) {
+  std::string line;
+  for (;;) {
+    const int got = input_.next(&line, error);
+    if (got < 0) {
+      return -1;
+    }
+    if (got == 0) {
+      if (input_.number() == 0) {
+        *error = path_ + ": empty: a header line and rows of samples are expected";
+        return -1;
+      }
+      if (samples_ == 0) {
+        *error = path_ + ": no samples after the header line";
+        return -1;
+      }
+      return 0;
+    }
+    if (input_.number() == 1 || line.empty() || line == "\r") {
+      continue;  // the header, or a blank line
+    }
+    if (!Field(line, column_, microvolts)) {
+      *error = path_ + ":" + std::to_string(input_.number()) + ": no number in column " +
+               std::to_string(column_) + ": '" + line.substr(0, 80) + "'";
+      return -1;
+    }
+    ++samples_;
+    return 1;
+  }
+}
+
 bool ReadRecording(const std::string &path, int column, std::vector<double> *microvolts,
                    std::string *error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = path + ": cannot be read: " + std::strerror(errno);
+  microvolts->clear();
+  RecordingReader reader;
+  if (!reader.open(path, column, error)) {
     return false;
   }
-  microvolts->clear();
-  std::string line;
-  long number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    if (number == 1) {
-      continue;  // the header
-    }
-    if (line.empty() || line == "\r") {
-      continue;
-    }
-    double value;
-    if (!Field(line, column, &value)) {
-      *error = path + ":" + std::to_string(number) + ": no number in column " +
-               std::to_string(column) + ": '" + line.substr(0, 80) + "'";
-      return false;
-    }
+  double value;
+  int got;
+  while ((got = reader.next(&value, error)) > 0) {
     microvolts->push_back(value);
   }
-  if (in.bad()) {
-    *error = path + ": read failed: " + std::strerror(errno);
-    return false;
+  return got == 0;
+}
+
+Resampler::Resampler(double rate)
+    : step_(rate / tg::kRawSampleRate),
+      cutoff_(step_ > 1 ? 1 / step_ : 1),
+      span_(kSincHalfWidth / cutoff_) {}
+
+double Resampler::at(size_t m) const { return static_cast<double>(m) * step_; }
+
+double Resampler::make(double moment, long last) const {
+  // Input sample k, held at the input's first and last values beyond them.
+  const auto input = [&](long k) {
+    return k < 0      ? first_
+           : k > last ? window_.back()
+                      : window_[static_cast<size_t>(k - windowStart_)];
+  };
+  const long from = static_cast<long>(std::ceil(moment - span_));
+  const long to = static_cast<long>(std::floor(moment + span_));
+  double sum = 0;
+  double weight = 0;
+  for (long k = from; k <= to; ++k) {
+    const double tap = Tap(moment - static_cast<double>(k), cutoff_);
+    sum += tap * input(k);
+    weight += tap;
   }
-  if (number == 0) {
-    *error = path + ": empty: a header line and rows of samples are expected";
-    return false;
+  return weight != 0 ? sum / weight : input(std::lround(moment));
+}
+
+void Resampler::add(double sample, std::vector<double> *out) {
+  if (taken_ == 0) {
+    first_ = sample;
   }
-  if (microvolts->empty()) {
-    *error = path + ": no samples after the header line";
-    return false;
+  window_.push_back(sample);
+  ++taken_;
+  // Each output sample once the input after its moment has come; then the
+  // input no later one reaches goes.
+  while (static_cast<long>(std::floor(at(made_) + span_)) <= taken_ - 1) {
+    out->push_back(make(at(made_), taken_ - 1));
+    ++made_;
+    const long from = static_cast<long>(std::ceil(at(made_) - span_));
+    while (windowStart_ < from && window_.size() > 1) {
+      window_.pop_front();
+      ++windowStart_;
+    }
   }
-  return true;
+}
+
+void Resampler::finish(std::vector<double> *out) {
+  if (taken_ > 0) {
+    const long last = taken_ - 1;
+    const size_t count = static_cast<size_t>(std::floor(last / step_)) + 1;
+    for (; made_ < count; ++made_) {
+      out->push_back(make(at(made_), last));
+    }
+  }
+  window_.clear();
+  windowStart_ = 0;
+  taken_ = 0;
+  made_ = 0;
 }
 
 std::vector<double> ResampleToRaw(const std::vector<double> &samples, double rate) {
   std::vector<double> out;
-  if (samples.empty() || !(rate > 0)) {
+  if (!(rate > 0)) {
     return out;
   }
-  const double step = rate / tg::kRawSampleRate;  // input samples per output sample
-  const double cutoff = step > 1 ? 1 / step : 1;
-  const double span = kSincHalfWidth / cutoff;
-  const long last = static_cast<long>(samples.size()) - 1;
-  const size_t count = static_cast<size_t>(std::floor(last / step)) + 1;
-  out.reserve(count);
-  for (size_t m = 0; m < count; ++m) {
-    const double at = static_cast<double>(m) * step;
-    const long from = static_cast<long>(std::ceil(at - span));
-    const long to = static_cast<long>(std::floor(at + span));
-    double sum = 0;
-    double weight = 0;
-    for (long k = from; k <= to; ++k) {
-      const double tap = Tap(at - static_cast<double>(k), cutoff);
-      const long index = k < 0 ? 0 : (k > last ? last : k);
-      sum += tap * samples[static_cast<size_t>(index)];
-      weight += tap;
-    }
-    out.push_back(weight != 0 ? sum / weight : samples[static_cast<size_t>(std::lround(at))]);
+  Resampler resampler(rate);
+  for (const double sample : samples) {
+    resampler.add(sample, &out);
   }
+  resampler.finish(&out);
   return out;
 }
 

@@ -1,9 +1,8 @@
 #include "tools/stream_log.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <utility>
+
+#include "tools/line_input.h"
 
 namespace sim {
 
@@ -103,27 +102,14 @@ LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector
 
 bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, std::string *error) {
   chunks->clear();
-  std::FILE *file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = path + ": " + std::strerror(errno);
+  LineInput input;
+  if (!input.open(path, error)) {
     return false;
   }
   std::string line;
-  long number = 0;
   long cutLine = 0;  // a bad line, left out if a note follows it
-  bool ok = true;
-  int c;
-  bool more = true;
-  while (more) {
-    line.clear();
-    while ((c = std::fgetc(file)) != EOF && c != '\n') {
-      line.push_back(static_cast<char>(c));
-    }
-    more = c != EOF;
-    if (!more && line.empty()) {
-      break;
-    }
-    ++number;
+  int got;
+  while ((got = input.next(&line, error)) > 0) {
     int64_t micros = 0;
     std::vector<uint8_t> bytes;
     const LogLine kind = ParseStreamLogLine(line, &micros, &bytes);
@@ -138,7 +124,7 @@ bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, st
       case LogLine::kBad:
         // A line cut short by a full disk has no line end of its own: the
         // note after it starts with one, or the file ends there.
-        cutLine = more ? number : 0;
+        cutLine = input.ended() ? input.number() : 0;
         break;
       case LogLine::kBytes:
         if (!chunks->empty() && chunks->back().micros == micros) {
@@ -149,20 +135,18 @@ bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, st
         break;
     }
   }
+  if (got < 0) {
+    return false;
+  }
   if (cutLine != 0) {
     *error = path + ":" + std::to_string(cutLine) + ": not a stream log line";
-    ok = false;
+    return false;
   }
-  if (ok && std::ferror(file)) {
-    *error = path + ": read error";
-    ok = false;
-  }
-  std::fclose(file);
-  if (ok && chunks->empty()) {
+  if (chunks->empty()) {
     *error = path + ": no stream log lines";
-    ok = false;
+    return false;
   }
-  return ok;
+  return true;
 }
 
 }  // namespace sim

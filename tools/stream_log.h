@@ -30,10 +30,10 @@ LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector
 
 // Reads a whole stream log. Consecutive lines with the same time are one
 // read and become one chunk. False, with *error saying why and where, when
-// the file cannot be read, a line is not a stream log line, or it holds no
-// bytes at all. A line the library wrote only in part (a full disk) is
-// followed by its note of lost lines, or ends the file without a line end;
-// such a line is left out, as its bytes are not all there.
+// the file cannot be read (tools/line_input.h: a line too long, nothing
+// coming), a line is not a stream log line, or it holds no bytes at all. A line the library wrote
+// only in part (a full disk) is followed by its note of lost lines, or ends the file without a line
+// end; such a line is left out, as its bytes are not all there.
 bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, std::string *error);
 
 }  // namespace sim

@@ -80,6 +80,15 @@ TEST_F(NictateRun, DeviceOnCom3PrintsItsValuesClicksAndWaitsQuietlyWhileUnplugge
       << nictate->out();
   EXPECT_GE(testkit::SecondsSince(start), 10.0);
 
+  // A second nictate started in the same directory finds the logs in use:
+  // it ends at once and leaves them whole to the first (checked below).
+  std::unique_ptr<Process> second = StartNictate(work, "");
+  ASSERT_TRUE(testkit::WaitExit(second.get(), 20));
+  EXPECT_EQ(second->out(), testkit::VersionLine(kVersion) + testkit::Pause());
+  EXPECT_EQ(second->err(),
+            testkit::ConnectionIdLines(0) + "ERROR: TG_SetStreamLog() returned -2.\n");
+  EXPECT_EQ(second->ExitCode(), 1);
+
   // Values and clicks, then the device goes.
   ASSERT_TRUE(Wait(both, 40, [&] {
     return sim->out().find("COM3 unplugged") != std::string::npos;
@@ -139,6 +148,7 @@ TEST_F(NictateRun, DeviceOnCom3PrintsItsValuesClicksAndWaitsQuietlyWhileUnplugge
       logged.push_back(testkit::Printed(std::atof(line.c_str() + at + 16)));
     }
   }
+  EXPECT_EQ(testkit::ReadFile(work + "/streamLog.txt").find('\0'), std::string::npos);
   ASSERT_GE(logged.size(), waited + blinks.size());
   EXPECT_EQ(Slice(logged, 0, waited + blinks.size()), Slice(sentBlinks, 0, waited + blinks.size()));
   // The noise and the corrupt blinks did come, and made no value and no
@@ -183,7 +193,8 @@ TEST_F(NictateRun, BlinksInTheRawWaveClickOnceEach) {
 // Every file, network and credentials call of a connected run, blinks and
 // clicks included, as strace sees them: files are written only in the
 // working directory (the two logs), the only device opened for writing is
-// the port, the only connection is to the X server's local socket, and no
+// the port (COM1 and COM2, devices that are no terminal, are refused
+// unopened), the only connection is to the X server's local socket, and no
 // privilege is ever changed.
 TEST_F(NictateRun, WritesOnlyItsTwoLogsOpensNoNetworkAndNeverChangesPrivilege) {
   if (access(NICTATE_STRACE, X_OK) != 0) {
@@ -192,6 +203,8 @@ TEST_F(NictateRun, WritesOnlyItsTwoLogsOpensNoNetworkAndNeverChangesPrivilege) {
   ASSERT_TRUE(StartDisplay());
   std::unique_ptr<Process> sim = StartSim(3, {"--seed", "2", "--blink-every", "1"});
   ASSERT_NE(sim, nullptr);
+  ASSERT_EQ(symlink("/dev/null", (ports + "/com1").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", (ports + "/com2").c_str()), 0);
   const std::string trace = temp.path() + "/trace";
   testkit::Command command;
   command.argv = {NICTATE_STRACE, "-f", "-qq", "-o", trace, "-e", "trace=%file,%network,%creds",
@@ -220,7 +233,7 @@ TEST_F(NictateRun, WritesOnlyItsTwoLogsOpensNoNetworkAndNeverChangesPrivilege) {
          rest.find("O_CREAT") != std::string::npos)) {
       const bool log = rest.find("\"streamLog.txt\"") != std::string::npos ||
                        rest.find("\"dataLog.txt\"") != std::string::npos;
-      const bool port = rest.find("\"" + ports + "/com") != std::string::npos;
+      const bool port = rest.find("\"" + ports + "/com3\"") != std::string::npos;
       EXPECT_TRUE(log || port) << "opened for writing: " << line;
     }
     for (const std::string &change : changes) {

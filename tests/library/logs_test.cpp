@@ -67,6 +67,30 @@ TEST_F(Library, LogsOpenForAFileAndNeverForWhatAWriteCouldWaitOn) {
   close(listener);
 }
 
+TEST_F(Library, AFileAnotherLogHoldsIsRefusedAndKeepsItsLines) {
+  // Another connection's log on the file: -2 for both logs of a second
+  // connection, and the file is left as the first wrote it.
+  const int first = Connected();
+  const int second = NewId();
+  const std::string log = dir.path() + "/streamLog.txt";
+  ASSERT_EQ(TG_SetStreamLog(first, log.c_str()), 0);
+  SendAndRead(first, Attention(53));
+  const std::string written = testkit::ReadFile(log);
+  ASSERT_FALSE(written.empty());
+  EXPECT_EQ(TG_SetStreamLog(second, log.c_str()), -2);
+  EXPECT_EQ(TG_SetDataLog(second, log.c_str()), -2);
+  EXPECT_EQ(testkit::ReadFile(log), written);
+  // Its own log named again starts again from the file's first byte.
+  ASSERT_EQ(TG_SetStreamLog(first, log.c_str()), 0);
+  EXPECT_EQ(testkit::ReadFile(log), "");
+  SendAndRead(first, Attention(54));
+  EXPECT_EQ(testkit::Lines(testkit::ReadFile(log)).size(), 1u);
+  EXPECT_EQ(testkit::ReadFile(log).find('\0'), std::string::npos);
+  // Once the first lets it go, the second may take it.
+  ASSERT_EQ(TG_SetStreamLog(first, (dir.path() + "/other.txt").c_str()), 0);
+  EXPECT_EQ(TG_SetStreamLog(second, log.c_str()), 0);
+}
+
 // What the child of a killed-run test wrote: every byte in order, and the
 // values they carry.
 struct Batch {

@@ -110,6 +110,7 @@ TEST_F(Library, EachPortAndLogRefusedIsNotedWithWhy) {
   EXPECT_EQ(TG_SetStreamLog(id, fifo.c_str()), -2);
   const std::string log = dir.path() + "/dataLog.txt";
   ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);
+  EXPECT_EQ(TG_SetStreamLog(id, log.c_str()), -2);  // its data log's file
   // Ports refused; a name with a line end in it stays on one line.
   for (const std::string &name : {headset.path(), std::string("COM2"), std::string("/dev/ptmx"),
                                   std::string("/no/such\nport")}) {
@@ -122,6 +123,7 @@ TEST_F(Library, EachPortAndLogRefusedIsNotedWithWhy) {
           "# stream log " + dir.path() + "/missing/streamLog.txt: No such file or directory",
           "# data log " + dir.path() + ": Is a directory",
           "# stream log " + fifo + ": a named pipe, not a file",
+          "# stream log " + log + ": in use by another log",
           "# " + headset.path() + ": held by another program or connection using this library",
           "# COM2 = /dev/null: not a serial port",
           "# /dev/ptmx: a pseudo-terminal master, not a serial port",

@@ -93,6 +93,19 @@ TEST(SimCommandLine, UsageErrorsExitWithStatus2AndSayWhy) {
   EXPECT_FALSE(Exists(ports + "/com3"));
 }
 
+TEST(SimCommandLine, InputThatIsNoLinesOfTextIsRefusedAtOnceWithStatus2) {
+  testkit::TempDir dir;
+  for (const char *option : {"--replay", "--recording"}) {
+    std::unique_ptr<Process> sim = Sim({"--ports", dir.Make("ports"), option, "/dev/zero"});
+    ASSERT_TRUE(WaitExit(sim.get(), 10)) << option;
+    EXPECT_EQ(sim->ExitCode(), 2) << option;
+    EXPECT_EQ(sim->out(), "");
+    EXPECT_NE(sim->err().find("nictate-sim: /dev/zero:1: no line end within 1048576 bytes"),
+              std::string::npos)
+        << sim->err();
+  }
+}
+
 TEST(SimCommandLine, HelpDescribesEveryOption) {
   std::unique_ptr<Process> sim = Sim({"--help"});
   ASSERT_TRUE(WaitExit(sim.get(), 10));
@@ -283,6 +296,20 @@ TEST_F(SimThroughLibrary, ReplaySendsTheLogByteForByteWithItsTiming) {
   WaitUntil({sim.get()}, 5, [&] { return SentLines(sim->out(), false).size() >= 3; });
   EXPECT_EQ(SentLines(sim->out(), false),
             (std::vector<std::string>{"attention 53", "meditation 47", "blink 120"}));
+}
+
+TEST(SimReplay, AGapTooLongToCountIsNeverOverAndSendsNothingEarly) {
+  // The second read some 317 years after the first: in nanoseconds past
+  // what a signed 64-bit count holds.
+  testkit::TempDir dir;
+  const std::string log = dir.Write("streamLog.txt",
+                                    "1700000000.000000 AA AA 02 04 35 C6\n"     // attention 53
+                                    "11700000000.000000 AA AA 02 16 78 71\n");  // blink 120
+  std::unique_ptr<Process> sim =
+      Sim({"--ports", dir.Make("ports"), "--replay", log, "--seconds", "1"});
+  ASSERT_TRUE(WaitExit(sim.get(), 10));
+  EXPECT_EQ(sim->ExitCode(), 0) << sim->err();
+  EXPECT_EQ(SentLines(sim->out(), false), std::vector<std::string>{"attention 53"});
 }
 
 TEST(SimKeyboard, AKeyPressOnItsTerminalBlinksOnceAndTheTerminalIsPutBack) {

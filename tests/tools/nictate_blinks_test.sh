@@ -72,7 +72,7 @@ if [[ -z $recordings ]]; then
     local want=$1
     shift
     local out err status
-    out=$("$tool" "$@" 2>"$work/err")
+    out=$(timeout 20 "$tool" "$@" 2>"$work/err")
     status=$?
     err=$(cat "$work/err")
     [[ $status == 2 ]] || fail "$*: exit status $status, not 2"
@@ -92,6 +92,25 @@ if [[ -z $recordings ]]; then
   check_usage "--from and --to choose the span of the picture: they need --svg" --to 5 \
     "$work/bad.csv"
   check_usage "at most 600 s after it" --svg "$work/p.svg" --from 10 --to 700 "$work/bad.csv"
+  # Input that could take memory or time without end: no line ends at all,
+  # and a named pipe nobody writes to. A named pipe with a writer is read as
+  # the file would be.
+  check_usage "/dev/zero:1: no line end within 1048576 bytes" /dev/zero
+  mkfifo "$work/fifo"
+  check_usage "fifo: nothing came for 10 seconds" "$work/fifo"
+  timeout 30 cat "$work/blinks.csv" >"$work/fifo" &
+  [[ $(timeout 30 "$tool" --rate 250 --column 1 "$work/fifo") == \
+    $("$tool" --rate 250 --column 1 "$work/blinks.csv") ]] || fail "a named pipe with a writer"
+  # Resampled from 1 to 512 samples a second, 60000 rows would need 240 MB
+  # all at once; under a limit of 200 MB it runs on (until the timeout ends
+  # it). Sanitizer builds cannot start under such a limit: not checked.
+  awk 'BEGIN { print "ch0"; for (i = 0; i < 60000; i++) print 800 }' >"$work/long.csv"
+  if (ulimit -v 200000 && "$tool" --help && true) >/dev/null 2>&1; then
+    (ulimit -v 200000 && exec timeout 2 "$tool" --rate 1 "$work/long.csv" >/dev/null 2>"$work/err")
+    status=$?
+    [[ $status == 124 || $status == 0 ]] ||
+      fail "--rate 1 on 60000 rows: exit status $status, $(cat "$work/err")"
+  fi
   "$tool" --help | grep -q '^Usage: nictate-blinks \[--rate HZ\] \[--column N\] \[--svg FILE.svg' ||
     fail "--help"
 

@@ -78,7 +78,7 @@ int Main(int argc, char **argv) {
     std::string error;
     if (!ReadStreamLog(options.replay, &stream.replay, &error)) {
       std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-      return kFailureStatus;
+      return kUsageStatus;
     }
   } else if (!options.silent) {
     if (!options.haveSeed) {
@@ -90,7 +90,7 @@ int Main(int argc, char **argv) {
     if (!options.recording.empty() &&
         !StartRecordedWave(&stream.wave, options.recording, options.column, options.rate, &error)) {
       std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-      return kFailureStatus;
+      return kUsageStatus;
     }
     if (options.rawBlinks) {
       StartSyntheticWave(&stream.wave, options.seed);

@@ -73,7 +73,8 @@ const char kUsage[] =
     "port cannot take (nobody reads it and its buffer is full) is dropped, not\n"
     "printed, and counted on standard error.\n"
     "\n"
-    "Exit status: 0 after --seconds or a signal, 1 on a failure, 2 on a usage error.\n";
+    "Exit status: 0 after --seconds or a signal, 1 on a failure, 2 on a usage error\n"
+    "or a file of --replay or --recording that cannot be read or is not one.\n";
 
 bool ParseSeconds(const char *text, bool allowZero, int64_t *nanos) {
   if (text == nullptr || *text == '\0') {

@@ -61,9 +61,14 @@ int64_t NextReplay(const Stream &stream, const Schedule &schedule) {
   if (schedule.replayIndex >= stream.replay.size()) {
     return kNever;
   }
-  // Log times come from the wall clock; one that went back is sent at once.
-  const int64_t micros = stream.replay[schedule.replayIndex].micros - schedule.replayStart;
-  return std::max<int64_t>(0, micros) * 1000 + schedule.replayDelay;
+  // Log times come from the wall clock; one that went back is sent at once,
+  // and one too far ahead to count in nanoseconds (some 290 years) never.
+  const int64_t micros =
+      std::max<int64_t>(0, stream.replay[schedule.replayIndex].micros - schedule.replayStart);
+  if (micros > (kNever - schedule.replayDelay) / 1000) {
+    return kNever;
+  }
+  return micros * 1000 + schedule.replayDelay;
 }
 
 void StartSchedule(const Stream &stream, Schedule *schedule) {

@@ -8,13 +8,10 @@ namespace sim {
 
 bool StartRecordedWave(Wave *wave, const std::string &path, int column, double rate,
                        std::string *error) {
-  std::vector<double> microvolts;
-  if (!ReadRecording(path, column, &microvolts, error)) {
+  if (!ReadRecording(path, column, &wave->recording, error)) {
     return false;
   }
-  for (const double value : ResampleToRaw(microvolts, rate)) {
-    wave->recording.push_back(RawUnits(value));
-  }
+  wave->resampler.reset(new Resampler(rate));
   return true;
 }
 
@@ -24,7 +21,17 @@ void StartSyntheticWave(Wave *wave, uint64_t seed) {
 
 int16_t NextWaveSample(Wave *wave, int64_t index) {
   if (!wave->recording.empty()) {
-    return wave->recording[static_cast<size_t>(index) % wave->recording.size()];
+    while (wave->resampledNext == wave->resampled.size()) {
+      wave->resampled.clear();
+      wave->resampledNext = 0;
+      if (wave->recordingNext < wave->recording.size()) {
+        wave->resampler->add(wave->recording[wave->recordingNext++], &wave->resampled);
+      } else {
+        wave->resampler->finish(&wave->resampled);
+        wave->recordingNext = 0;
+      }
+    }
+    return RawUnits(wave->resampled[wave->resampledNext++]);
   }
   // The synthetic wave is made sample by sample; one the schedule skipped
   // (the port full) is made all the same.

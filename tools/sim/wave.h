@@ -12,11 +12,18 @@
 #include <vector>
 
 #include "tools/eeg.h"
+#include "tools/recording.h"
 
 namespace sim {
 
 struct Wave {
-  std::vector<int16_t> recording;     // --recording: raw units, 512 a second
+  // --recording: its samples as read, in microvolts, resampled to 512 a
+  // second as they are sent (memory as the recording's, whatever its rate).
+  std::vector<double> recording;
+  std::unique_ptr<Resampler> resampler;
+  size_t recordingNext = 0;       // the next sample to resample
+  std::vector<double> resampled;  // made and not sent yet
+  size_t resampledNext = 0;
   std::unique_ptr<SyntheticEeg> eeg;  // --raw-blinks
 };
 
@@ -32,7 +39,8 @@ bool StartRecordedWave(Wave *wave, const std::string &path, int column, double r
 // A synthetic EEG from a seed.
 void StartSyntheticWave(Wave *wave, uint64_t seed);
 
-// Raw sample `index`; a recording starts again at its end.
+// Raw sample `index`, asked for in order from 0; a recording starts again
+// at its end.
 int16_t NextWaveSample(Wave *wave, int64_t index);
 
 // Starts a blink in the synthetic wave, of 120 to 400 microvolts, closing
