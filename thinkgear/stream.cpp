@@ -21,7 +21,9 @@ void Update(Stream *s, int dataType, float value) {
 // Takes the values of the packet the framer has just handed out.
 void TakeFrame(Stream *s) {
   const Frame &frame = s->framer.frame();
-  const bool quiet = s->framerStart + frame.end <= s->quietUntil;
+  const uint64_t end = s->framerStart + frame.end;
+  const bool quiet = end <= s->quietUntil;
+  const int64_t arrived = end > 0 ? s->arrivals.when(end - 1) : -1;
   Value values[kMaxValuesPerFrame];
   const size_t count = DecodePayload(frame.payload, frame.length, values);
   for (size_t i = 0; i < count; ++i) {
@@ -35,6 +37,7 @@ void TakeFrame(Stream *s) {
           LogDataValue(s->dataLog, v.dataType, v.value);
         } else {
           Update(s, v.dataType, v.value);
+          s->blinkArrivedMs = arrived;
         }
       }
       continue;
@@ -48,6 +51,7 @@ void TakeFrame(Stream *s) {
         s->detector.sample(static_cast<int>(v.value), &blink) && !quiet && !s->deviceBlinks) {
       // A blink found in the raw wave, with the sample that completed it.
       Update(s, TG_DATA_BLINK_STRENGTH, static_cast<float>(blink.strength));
+      s->blinkArrivedMs = arrived;
     }
   }
 }
@@ -74,7 +78,9 @@ Stream::Stream(LogFile *log)
       blinkDetection(false),
       deviceBlinks(false),
       quietUntil(0),
-      detector() {}
+      detector(),
+      arrivals(),
+      blinkArrivedMs(-1) {}
 
 void StreamNewSignal(Stream *s, bool newDevice) {
   s->framer.reset();
@@ -114,6 +120,10 @@ int StreamFeed(Stream *s, const uint8_t *bytes, size_t size, int wanted, size_t 
     ++packets;
   }
   *used = at;
+  // A frame handed out later (held behind a frame around it) ends within
+  // the framer's window of the bytes taken.
+  const uint64_t window = 2 * kMaxPayload;
+  s->arrivals.forget(s->taken > window ? s->taken - window : 0);
   return packets;
 }
 

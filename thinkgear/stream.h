@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "thinkgear/arrivals.h"
 #include "thinkgear/blink_detector.h"
 #include "thinkgear/log.h"
 #include "thinkgear/parser.h"
@@ -41,6 +42,12 @@ struct Stream {
   bool deviceBlinks;  // a blink row came: the detector's blinks are dropped
   uint64_t quietUntil;
   BlinkDetector detector;
+
+  // When the bytes came (the connection dates them; fed without a port,
+  // none are dated), and when the packet that brought the latest blink
+  // strength did (-1: not known).
+  Arrivals arrivals;
+  int64_t blinkArrivedMs;
 };
 
 // The signal starts anew: a port was opened, or opened again after its
