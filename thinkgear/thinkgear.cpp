@@ -51,14 +51,16 @@ const size_t kBufferBytes = 80 * 1024;
 // was not watched to its end (the process was stopped), so the bytes found
 // after it are dated across it, and a stop is found within a slice. After
 // kDrainAfterMs not watched, all that waits is read at once (ReadWaiting,
-// which waits kSettleMs for the driver to hand on what it holds). The
-// stream's pace is what came over the last kPaceWindowMs or so, once there is a
-// second of it; a time not watched for kUnreadNoteMs or more is noted in the
-// data log, and left out of the pace (bytes may have been lost in it).
+// which waits kSettleMs for the driver to hand on what it holds, for
+// kDrainMs at most). The stream's pace is what came over the last
+// kPaceWindowMs or so, once there is a second of it; a time not watched for
+// kUnreadNoteMs or more is noted in the data log, and left out of the pace
+// (bytes may have been lost in it).
 const int kWatchSliceMs = 500;
 const int kOverrunMs = 100;
 const int64_t kDrainAfterMs = 1000;
 const int kSettleMs = 1;
+const int64_t kDrainMs = 100;
 const double kPaceWindowMs = 10000;
 const double kPaceKnownMs = 1000;
 const int64_t kUnreadNoteMs = 1000;
@@ -197,14 +199,16 @@ void Look(Connection *c, int64_t now, bool watched) {
 }
 
 // Reads into the buffer, after what it holds, and logs every byte that has
-// come and not been read yet, until the buffer is full or a read finds
-// nothing within kSettleMs: a driver holds up to 64 KB for a terminal, of
-// which the port's own count tells only the first few, and hands on the
-// rest as the port is read. Returns the bytes read, or -1 (with *failure)
-// where the port failed before any.
+// come and not been read yet, until the buffer is full, a read finds
+// nothing within kSettleMs, or kDrainMs have gone (a stream that keeps
+// coming faster is not read on for ever): a driver holds up to 64 KB for a
+// terminal, of which the port's own count tells only the first few, and
+// hands on the rest as the port is read. Returns the bytes read, or -1
+// (with *failure) where the port failed before any.
 long ReadWaiting(Connection *c, tg::Failure *failure) {
   long total = 0;
-  while (c->bufferEnd < kBufferBytes) {
+  const int64_t start = tg::MonotonicMs();
+  while (c->bufferEnd < kBufferBytes && tg::MonotonicMs() - start < kDrainMs) {
     const long got = tg::SerialRead(c->port, c->buffer + c->bufferEnd, kBufferBytes - c->bufferEnd,
                                     kSettleMs, failure);
     if (got <= 0) {
