@@ -11,6 +11,11 @@ namespace {
 const int kEnableBlinkDetection = 1;
 const int kPacketsPerRead = 1;
 const DWORD kEmptyReadWaitMs = 200;
+// A blink whose packet came longer ago than this (it waited in the port
+// while the program or its display was stalled) is printed but does not
+// click: its click would land late, wherever the pointer has gone by then,
+// and a stall's blinks all at once.
+const float kLateBlinkMs = 1000.0f;
 
 }  // namespace
 
@@ -28,7 +33,9 @@ void RunBlinkLoop(int connectionId) {
         std::printf("New eye blinking value: %f\n",
                     TG_GetValue(connectionId, TG_DATA_BLINK_STRENGTH));
         std::fflush(stdout);
-        ClickAtCursor();
+        if (TG_GetValue(connectionId, TG_DATA_BLINK_AGE) <= kLateBlinkMs) {
+          ClickAtCursor();
+        }
       }
     } else if (result == 0) {
       std::printf("z");

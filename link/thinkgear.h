@@ -60,6 +60,14 @@ extern "C" {
 #define TG_DATA_GAMMA2 12
 #define TG_DATA_BLINK_STRENGTH 37 /* 1 to 255, while blink detection is on */
 
+/* This library's own code, for TG_GetValue alone: how many milliseconds
+ * ago the bytes of the packet that brought the latest blink strength came
+ * to the port, as the library can tell (0 before any blink, or where it
+ * cannot). Bytes that waited in the port while no call was reading it (the
+ * process was busy or stopped) are dated across that time
+ * (docs/blinks.md). TG_GetValueStatus gives 0 for it. */
+#define TG_DATA_BLINK_AGE 256
+
 /* Result codes of TG_Connect. */
 #define TG_CONNECT_INVALID_ID (-1)
 #define TG_CONNECT_PORT_NOT_OPENED (-2)

@@ -3,11 +3,14 @@
 //
 // As on Windows, positions are relative to the primary monitor's top-left
 // corner and its size is the screen size, wherever it sits on the X screen.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
+#include <poll.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform/win32.h"
@@ -44,6 +47,21 @@ Monitor gSnapshot = {0, 0, 0, 0};
 bool gSnapshotValid = false;
 int64_t gSnapshotMs = 0;
 
+// A click must not wait on a server that does not answer (stopped, or grabbed
+// by another client), nor queue in it: its requests would all be served when
+// it answers again, long after the blinks, at once and wherever the pointer
+// has gone by then. So a click first asks the server something it answers
+// at once, without a reply Xlib would wait for without end: it appends
+// nothing to a property of a small unmapped window of ours, and the server
+// answers with an event. The answer is waited for in poll, kAnswerMs at
+// most; without it, the click's calls fail at once and send nothing. Like
+// the snapshot, one answer serves the calls of one click.
+const int kAnswerMs = 500;
+Window gAnswerWindow = None;
+bool gAnswered = false;
+bool gAnswerValid = false;
+int64_t gAnswerMs = 0;
+
 // Milliseconds on the monotonic clock, or -1 when it cannot be read.
 int64_t NowMs(void) {
   struct timespec now;
@@ -72,6 +90,7 @@ Display *OpenDisplay(void) {
     gDisplay = nullptr;
     gDisplayLost = false;
     gSnapshotValid = false;
+    gAnswerValid = false;
   }
   if (gDisplay != nullptr) {
     return gDisplay;
@@ -98,8 +117,58 @@ Display *OpenDisplay(void) {
     gRandrMajor = 0;
     gRandrMinor = 0;
   }
+  XSetWindowAttributes attributes = {};
+  attributes.event_mask = PropertyChangeMask;
+  gAnswerWindow = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0, InputOnly,
+                                CopyFromParent, CWEventMask, &attributes);
   gDisplay = display;
   return gDisplay;
+}
+
+// Whether the server answers within kAnswerMs (see kAnswerMs).
+bool ServerAnswers(Display *display) {
+  const unsigned long asked = NextRequest(display);
+  const unsigned char nothing = 0;
+  XChangeProperty(display, gAnswerWindow, XA_WM_NAME, XA_STRING, 8, PropModeAppend, &nothing, 0);
+  XFlush(display);
+  const int64_t start = NowMs();
+  int64_t left = kAnswerMs;
+  for (;;) {
+    // Reads what has come, without waiting; answers to earlier questions
+    // that came too late are passed over.
+    XEvent event;
+    while (XCheckTypedWindowEvent(display, gAnswerWindow, PropertyNotify, &event)) {
+      if (event.xproperty.serial >= asked) {
+        return !gDisplayLost;
+      }
+    }
+    if (gDisplayLost || left <= 0) {
+      return false;
+    }
+    struct pollfd pfd = {ConnectionNumber(display), POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+      return false;
+    }
+    // Without a clock, one wait.
+    const int64_t now = NowMs();
+    left = start < 0 || now < 0 ? 0 : kAnswerMs - (now - start);
+  }
+}
+
+// The display, where the server answered for this click; null where it did
+// not, or there is none.
+Display *AnsweringDisplay(void) {
+  Display *display = OpenDisplay();
+  if (display == nullptr) {
+    return nullptr;
+  }
+  const int64_t now = NowMs();
+  if (!gAnswerValid || now < gAnswerMs || now - gAnswerMs > kSnapshotMs) {
+    gAnswered = ServerAnswers(display);
+    gAnswerMs = NowMs();
+    gAnswerValid = gAnswerMs >= 0;
+  }
+  return gAnswered ? display : nullptr;
 }
 
 bool RandrAtLeast(int major, int minor) {
@@ -235,7 +304,7 @@ bool InjectMouse(Display *display, const MOUSEINPUT &mouse) {
 }  // namespace
 
 BOOL GetCursorPos(POINT *lpPoint) {
-  Display *display = OpenDisplay();
+  Display *display = AnsweringDisplay();
   if (display == nullptr || lpPoint == nullptr) {
     return FALSE;
   }
@@ -260,7 +329,7 @@ BOOL GetCursorPos(POINT *lpPoint) {
 }
 
 int GetSystemMetrics(int nIndex) {
-  Display *display = OpenDisplay();
+  Display *display = AnsweringDisplay();
   Monitor monitor;
   if (display == nullptr || !ClickMonitor(display, &monitor)) {
     return 0;
@@ -279,8 +348,9 @@ UINT SendInput(UINT cInputs, INPUT *pInputs, int cbSize) {
   if (pInputs == nullptr || cbSize != static_cast<int>(sizeof(INPUT))) {
     return 0;
   }
-  Display *display = OpenDisplay();
+  Display *display = AnsweringDisplay();
   if (display == nullptr) {
+    gAnswerValid = false;  // the click is over
     return 0;
   }
   UINT sent = 0;
@@ -291,6 +361,7 @@ UINT SendInput(UINT cInputs, INPUT *pInputs, int cbSize) {
   }
   XFlush(display);
   gSnapshotValid = false;  // the click is over
+  gAnswerValid = false;
   // Events written to a connection that has broken reached no one.
   return gDisplayLost ? 0 : sent;
 }

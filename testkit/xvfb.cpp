@@ -1,5 +1,6 @@
 #include "testkit/xvfb.h"
 
+#include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -84,6 +85,26 @@ void Xvfb::Stop(int signo) {
     process_->Signal(signo);
     (void)WaitExit(process_.get(), 10);
     process_.reset();
+  }
+}
+
+bool ServerGrab::Grab(const std::string &display) {
+  Release();
+  display_ = XOpenDisplay(display.c_str());
+  if (display_ == nullptr) {
+    return false;
+  }
+  XGrabServer(display_);
+  XSync(display_, False);
+  return true;
+}
+
+void ServerGrab::Release() {
+  if (display_ != nullptr) {
+    XUngrabServer(display_);
+    XSync(display_, False);
+    XCloseDisplay(display_);
+    display_ = nullptr;
   }
 }
 

@@ -11,6 +11,8 @@
 
 #include "testkit/process.h"
 
+struct _XDisplay;  // Xlib's Display
+
 namespace testkit {
 
 class Xvfb {
@@ -35,6 +37,25 @@ class Xvfb {
   bool StartOn(const std::string &size, int display, std::string *error);
   std::unique_ptr<Process> process_;
   int number_ = -1;
+};
+
+// Another client that holds the X server grabbed: until Release(), the
+// server serves no other client's request.
+class ServerGrab {
+ public:
+  ServerGrab() = default;
+  ~ServerGrab() { Release(); }
+  ServerGrab(const ServerGrab &) = delete;
+  ServerGrab &operator=(const ServerGrab &) = delete;
+
+  // Connects to the display named and grabs the server; false when it
+  // cannot connect.
+  bool Grab(const std::string &display);
+  // Lets the server go and disconnects.
+  void Release();
+
+ private:
+  ::_XDisplay *display_ = nullptr;
 };
 
 }  // namespace testkit

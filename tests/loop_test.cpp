@@ -78,9 +78,21 @@ TEST_F(BlinkLoopTest, BothValuesInOnePacketPrintAttentionThenBlinkThenClick) {
       order.push_back(call);
     }
   }
-  EXPECT_EQ(order,
-            (std::vector<std::string>{"TG_GetValue(9, 2)", "TG_GetValue(9, 37)",
-                                      "SendInput(1, " + std::to_string(sizeof(INPUT)) + ")"}));
+  EXPECT_EQ(order, (std::vector<std::string>{
+                       "TG_GetValue(9, 2)", "TG_GetValue(9, 37)", "TG_GetValue(9, 256)",
+                       "SendInput(1, " + std::to_string(sizeof(INPUT)) + ")"}));
+}
+
+// A blink whose packet came over a second before (it waited while the
+// program was stalled) prints as any other, and does not click.
+TEST_F(BlinkLoopTest, ABlinkThatCameOverASecondAgoPrintsButDoesNotClick) {
+  Read(1, {{TG_DATA_BLINK_STRENGTH, 87.0f}, {TG_DATA_BLINK_AGE, 1001.0f}});
+  Read(1, {{TG_DATA_BLINK_STRENGTH, 88.0f}, {TG_DATA_BLINK_AGE, 1000.0f}});
+  Run();
+  EXPECT_EQ(console.out,
+            ".New eye blinking value: 87.000000\n"
+            ".New eye blinking value: 88.000000\n");
+  EXPECT_EQ(gPlatform.sent.size(), 1u);
 }
 
 TEST_F(BlinkLoopTest, EmptyReadsPrintZAndWait200MsEach) {

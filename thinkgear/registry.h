@@ -33,6 +33,12 @@ struct Connection {
   uint8_t *buffer;      // bytes read but not yet framed (made at the first connect)
   size_t bufferStart;
   size_t bufferEnd;
+  // When the bytes came (the stream's arrivals): the last look at the port
+  // (the library knows what had come by then), and the stream's pace
+  // lately, bytes that came and in how long.
+  int64_t lookedMs;
+  double paceBytes;
+  double paceMs;
   int64_t lastReadMs;                  // when the last read brought bytes
   long lastReadBytes;                  // and how many
   int64_t recentFrames[kDenseFrames];  // when the last packets were framed (0: not yet)

@@ -18,23 +18,59 @@ void Update(Stream *s, int dataType, float value) {
   LogDataValue(s->dataLog, dataType, value);
 }
 
+// Who told of a blink.
+enum Teller { kNobody, kWave, kDevice };
+
+// Whether a blink `teller` tells of now, in a packet that arrived at
+// `arrived`, is a new one, and not the one the other teller told of within
+// kSameBlinkSamples before. Where the packets' arrivals are known, they must
+// be close too: raw samples that stop coming stop their clock.
+bool NewBlink(Stream *s, Teller teller, int64_t arrived) {
+  const bool recent = s->lastTeller != kNobody && s->samples - s->lastToldAt <= kSameBlinkSamples &&
+                      (arrived < 0 || s->lastToldMs < 0 || arrived - s->lastToldMs <= kSameBlinkMs);
+  if (recent && s->lastTeller != teller) {
+    s->lastTeller = kNobody;
+    if (++s->agreeing >= kAgreeingBlinks) {
+      s->deviceBlinks = true;
+    }
+    return false;
+  }
+  if (s->lastTeller != kNobody) {
+    s->agreeing = 0;  // the last blink was told by one alone
+  }
+  s->lastTeller = teller;
+  s->lastToldAt = s->samples;
+  s->lastToldMs = arrived;
+  return true;
+}
+
+// The detector learns the signal anew; the contact it was last told of
+// holds.
+void RestartDetector(Stream *s) {
+  s->detector.restart();
+  s->detector.contact(static_cast<int>(s->values[ValueSlot(TG_DATA_POOR_SIGNAL)]));
+}
+
 // Takes the values of the packet the framer has just handed out.
 void TakeFrame(Stream *s) {
   const Frame &frame = s->framer.frame();
-  const bool quiet = s->framerStart + frame.end <= s->quietUntil;
+  const uint64_t end = s->framerStart + frame.end;
+  const bool quiet = end <= s->quietUntil;
+  const int64_t arrived = end > 0 ? s->arrivals.when(end - 1) : -1;
   Value values[kMaxValuesPerFrame];
   const size_t count = DecodePayload(frame.payload, frame.length, values);
   for (size_t i = 0; i < count; ++i) {
     const Value &v = values[i];
     if (v.dataType == TG_DATA_BLINK_STRENGTH) {
       // A value of the connection only while blink detection is on; one
-      // that was waiting when it was switched on is logged, not reported.
+      // that was waiting when it was switched on, or that the wave told of
+      // already, is logged, not reported.
       if (s->blinkDetection) {
-        s->deviceBlinks = true;
-        if (quiet) {
+        if (quiet || !(s->deviceBlinks || NewBlink(s, kDevice, arrived))) {
           LogDataValue(s->dataLog, v.dataType, v.value);
         } else {
           Update(s, v.dataType, v.value);
+          s->blinkArrivedMs = arrived;
         }
       }
       continue;
@@ -43,11 +79,16 @@ void TakeFrame(Stream *s) {
     if (v.dataType == TG_DATA_POOR_SIGNAL) {
       s->detector.contact(static_cast<int>(v.value));
     }
+    if (v.dataType != TG_DATA_RAW) {
+      continue;
+    }
+    ++s->samples;
     Blink blink;
-    if (v.dataType == TG_DATA_RAW && s->blinkDetection &&
-        s->detector.sample(static_cast<int>(v.value), &blink) && !quiet && !s->deviceBlinks) {
+    if (s->blinkDetection && s->detector.sample(static_cast<int>(v.value), &blink) &&
+        !s->deviceBlinks && !quiet && NewBlink(s, kWave, arrived)) {
       // A blink found in the raw wave, with the sample that completed it.
       Update(s, TG_DATA_BLINK_STRENGTH, static_cast<float>(blink.strength));
+      s->blinkArrivedMs = arrived;
     }
   }
 }
@@ -73,21 +114,30 @@ Stream::Stream(LogFile *log)
       framerStart(0),
       blinkDetection(false),
       deviceBlinks(false),
+      agreeing(0),
+      lastTeller(kNobody),
+      lastToldAt(0),
+      lastToldMs(-1),
+      samples(0),
       quietUntil(0),
-      detector() {}
+      detector(),
+      arrivals(),
+      blinkArrivedMs(-1) {}
 
 void StreamNewSignal(Stream *s, bool newDevice) {
   s->framer.reset();
   s->framerStart = s->taken;
-  s->detector.restart();
+  RestartDetector(s);
+  s->lastTeller = kNobody;
   if (newDevice) {
     s->deviceBlinks = false;
+    s->agreeing = 0;
   }
 }
 
 void StreamDetectBlinks(Stream *s, bool on, uint64_t waiting) {
   if (on && !s->blinkDetection) {
-    s->detector.restart();
+    RestartDetector(s);
     s->quietUntil = s->taken + waiting;
   }
   s->blinkDetection = on;
@@ -114,6 +164,10 @@ int StreamFeed(Stream *s, const uint8_t *bytes, size_t size, int wanted, size_t 
     ++packets;
   }
   *used = at;
+  // A frame handed out later (held behind a frame around it) ends within
+  // the framer's window of the bytes taken.
+  const uint64_t window = 2 * kMaxPayload;
+  s->arrivals.forget(s->taken > window ? s->taken - window : 0);
   return packets;
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "thinkgear/arrivals.h"
 #include "thinkgear/blink_detector.h"
 #include "thinkgear/log.h"
 #include "thinkgear/parser.h"
@@ -32,27 +33,52 @@ struct Stream {
   uint64_t taken;        // bytes the framer has taken
   uint64_t framerStart;  // taken when the framer last started afresh
 
-  // Blink detection: while it is on, blink rows from the device, or where
-  // the device sends none, blinks the detector finds in the raw wave,
-  // update the blink strength (37). Packets that end at or before byte
-  // quietUntil were waiting already when detection was switched on: their
-  // values are decoded and logged, but they report no blink.
+  // Blink detection: while it is on, blink rows from the device and blinks
+  // the detector finds in the raw wave update the blink strength (37). One
+  // blink told by both, the second within kSameBlinkSamples of the first, is
+  // reported once, by the first; once kAgreeingBlinks blinks in a row were
+  // told by both, the device's rows win and the detector's blinks are
+  // dropped. Packets that end at or before byte quietUntil were waiting
+  // already when detection was switched on: their values are decoded and
+  // logged, but they report no blink.
   bool blinkDetection;
-  bool deviceBlinks;  // a blink row came: the detector's blinks are dropped
+  bool deviceBlinks;  // the device's rows have won
+  int agreeing;       // blinks in a row told by both
+  int lastTeller;     // who told the last blink while the other may still tell it (0: none)
+  uint64_t lastToldAt;
+  int64_t lastToldMs;  // when its packet arrived (-1: not known)
+  uint64_t samples;    // raw samples taken: the clock of the two tellers
   uint64_t quietUntil;
   BlinkDetector detector;
+
+  // When the bytes came (the connection dates them; fed without a port,
+  // none are dated), and when the packet that brought the latest blink
+  // strength did (-1: not known).
+  Arrivals arrivals;
+  int64_t blinkArrivedMs;
 };
+
+// A report from the other teller of a blink this many raw samples (0.5 s)
+// after the first, in a packet that arrived within kSameBlinkMs of the
+// first one's, is the same blink. (What a stall leaves waiting is dated
+// more loosely than the samples are: thinkgear/arrivals.h.)
+const uint64_t kSameBlinkSamples = kRawSampleRate / 2;
+const int64_t kSameBlinkMs = 1000;
+// Blinks in a row both tellers told, after which the device's rows win.
+const int kAgreeingBlinks = 3;
 
 // The signal starts anew: a port was opened, or opened again after its
 // device was lost. A partly read frame is dropped and the detector learns
-// the signal again; for a new device (not the one that was lost), whether
-// it sends blink rows of its own is to be seen again.
+// the signal again (the last poor-signal value holds until a new one
+// comes); for a new device (not the one that was lost), whether its blink
+// rows win is to be seen again.
 void StreamNewSignal(Stream *stream, bool newDevice);
 
 // Switches blink detection on or off. Switching it on when it is off makes
-// the detector learn the signal first, and the `waiting` bytes that have
-// arrived and the stream has not taken yet (in the caller's buffer and in
-// the port) report no blink; while it is on already, nothing changes.
+// the detector learn the signal first (the last poor-signal value still
+// holds), and the `waiting` bytes that have arrived and the stream has not
+// taken yet (in the caller's buffer and in the port) report no blink; while
+// it is on already, nothing changes.
 void StreamDetectBlinks(Stream *stream, bool on, uint64_t waiting);
 
 // Forgets the update counts: a read begins.

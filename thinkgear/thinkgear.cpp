@@ -1,6 +1,9 @@
 // The device library's public operations.
 #include "link/thinkgear.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -43,6 +46,24 @@ const long kTrickleBytes = 512;
 // port's own count tells only the first few).
 const size_t kReadBytes = 4096;
 const size_t kBufferBytes = 80 * 1024;
+// When bytes came (thinkgear/arrivals.h). A read waits for bytes in slices
+// of kWatchSliceMs: a slice that ends more than kOverrunMs after its time
+// was not watched to its end (the process was stopped), so the bytes found
+// after it are dated across it, and a stop is found within a slice. After
+// kDrainAfterMs not watched, all that waits is read at once (ReadWaiting,
+// which waits kSettleMs for the driver to hand on what it holds, for
+// kDrainMs at most). The stream's pace is what came over the last
+// kPaceWindowMs or so, once there is a second of it; a time not watched for
+// kUnreadNoteMs or more is noted in the data log, and left out of the pace
+// (bytes may have been lost in it).
+const int kWatchSliceMs = 500;
+const int kOverrunMs = 100;
+const int64_t kDrainAfterMs = 1000;
+const int kSettleMs = 1;
+const int64_t kDrainMs = 100;
+const double kPaceWindowMs = 10000;
+const double kPaceKnownMs = 1000;
+const int64_t kUnreadNoteMs = 1000;
 
 bool ValidBaud(int baud) {
   switch (baud) {
@@ -55,6 +76,17 @@ bool ValidBaud(int baud) {
       return true;
     default:
       return false;
+  }
+}
+
+// The port was opened, or opened again: what comes from now on is dated
+// from now.
+void StartWatching(Connection *c, bool newDevice) {
+  c->stream.arrivals.reset(c->stream.taken);
+  c->lookedMs = tg::MonotonicMs();
+  if (newDevice) {
+    c->paceBytes = 0;
+    c->paceMs = 0;
   }
 }
 
@@ -130,6 +162,100 @@ void NoteReopened(Connection *c) {
   c->awayNote.clear();
 }
 
+// Looks at the port at `now` and dates the bytes that came since the last
+// look (those read into the buffer and those still waiting in the port).
+// Watched, the library waited for bytes all that time, and they came when
+// the wait woke: now. Otherwise they came after the last look, at the
+// stream's pace (all of the time, where the pace is not known yet): a
+// device sends without pause, and where a stall filled the port's buffer the
+// bytes kept are the first that came.
+void Look(Connection *c, int64_t now, bool watched) {
+  const uint64_t known = c->stream.taken + (c->bufferEnd - c->bufferStart) +
+                         (c->port != nullptr ? tg::SerialWaiting(c->port) : 0);
+  const uint64_t end = c->stream.arrivals.end();
+  const uint64_t came = known > end ? known - end : 0;
+  const int64_t from = watched ? now : std::min(c->lookedMs, now);
+  int64_t to = now;
+  if (!watched && came != 0 && c->paceMs >= kPaceKnownMs && c->paceBytes > 0) {
+    to = std::min(now, from + static_cast<int64_t>(came * c->paceMs / c->paceBytes));
+  }
+  c->stream.arrivals.add(known, from, to);
+  if (now - from >= kUnreadNoteMs) {
+    if (came != 0) {
+      char what[96];
+      (void)std::snprintf(what, sizeof what, "not read for %.3f s (%" PRIu64 " bytes waited)",
+                          static_cast<double>(now - from) / 1000, came);
+      Note(c, PortNote(c->portName.c_str(), c->device.path, what));
+    }
+  } else {
+    c->paceBytes += static_cast<double>(came);
+    c->paceMs += static_cast<double>(now - c->lookedMs);
+    if (c->paceMs > 2 * kPaceWindowMs) {
+      c->paceBytes /= 2;
+      c->paceMs /= 2;
+    }
+  }
+  c->lookedMs = now;
+}
+
+// Reads into the buffer, after what it holds, and logs every byte that has
+// come and not been read yet, until the buffer is full, a read finds
+// nothing within kSettleMs, or kDrainMs have gone (a stream that keeps
+// coming faster is not read on for ever): a driver holds up to 64 KB for a
+// terminal, of which the port's own count tells only the first few, and
+// hands on the rest as the port is read. Returns the bytes read, or -1
+// (with *failure) where the port failed before any.
+long ReadWaiting(Connection *c, tg::Failure *failure) {
+  long total = 0;
+  const int64_t start = tg::MonotonicMs();
+  while (c->bufferEnd < kBufferBytes && tg::MonotonicMs() - start < kDrainMs) {
+    const long got = tg::SerialRead(c->port, c->buffer + c->bufferEnd, kBufferBytes - c->bufferEnd,
+                                    kSettleMs, failure);
+    if (got <= 0) {
+      return got < 0 && total == 0 ? got : total;  // a later failure is met by the next read
+    }
+    tg::LogStreamBytes(&c->streamLog, c->buffer + c->bufferEnd, static_cast<size_t>(got));
+    c->bufferEnd += static_cast<size_t>(got);
+    total += got;
+  }
+  return total;
+}
+
+// Waits up to `wait` ms for bytes and reads them into the empty buffer,
+// logging and dating them (Look); results as SerialRead's. Bytes found
+// waiting after the port went unread for kDrainAfterMs came in that time,
+// and so did all the driver holds behind them: all of it is read at once,
+// so that it is dated across that time too.
+long WatchAndRead(Connection *c, int wait, tg::Failure *failure) {
+  c->bufferStart = 0;
+  c->bufferEnd = 0;
+  const int64_t deadline = tg::MonotonicMs() + wait;
+  for (;;) {
+    const int64_t start = tg::MonotonicMs();
+    if (start - c->lookedMs >= kDrainAfterMs && tg::SerialWaiting(c->port) > 0) {
+      const long got = ReadWaiting(c, failure);
+      Look(c, tg::MonotonicMs(), false);
+      if (got != 0) {
+        return got;
+      }
+    }
+    Look(c, start, false);
+    const int slice = static_cast<int>(std::max<int64_t>(
+        0, std::min<int64_t>(deadline - start, static_cast<int64_t>(kWatchSliceMs))));
+    const long got = tg::SerialRead(c->port, c->buffer, kReadBytes, slice, failure);
+    if (got < 0) {
+      return got;
+    }
+    c->bufferEnd = static_cast<size_t>(got);
+    tg::LogStreamBytes(&c->streamLog, c->buffer, c->bufferEnd);
+    const int64_t now = tg::MonotonicMs();
+    Look(c, now, now - start <= slice + kOverrunMs);
+    if (got > 0 || now >= deadline) {
+      return got;
+    }
+  }
+}
+
 int SetLog(int connectionId, const char *filename, bool stream) {
   tg::HeldConnection held(connectionId);
   Connection *c = held.get();
@@ -176,15 +302,10 @@ uint64_t TakeWaiting(Connection *c) {
   std::memmove(c->buffer, c->buffer + c->bufferStart, c->bufferEnd - c->bufferStart);
   c->bufferEnd -= c->bufferStart;
   c->bufferStart = 0;
-  while (c->bufferEnd < kBufferBytes) {
-    const long got =
-        tg::SerialRead(c->port, c->buffer + c->bufferEnd, kBufferBytes - c->bufferEnd, 0);
-    if (got <= 0) {
-      break;  // nothing more; a failure is met again by the next read
-    }
-    tg::LogStreamBytes(&c->streamLog, c->buffer + c->bufferEnd, static_cast<size_t>(got));
-    c->bufferEnd += static_cast<size_t>(got);
-  }
+  Look(c, tg::MonotonicMs(), false);
+  tg::Failure ignored;
+  (void)ReadWaiting(c, &ignored);  // a failure is met again by the next read
+  Look(c, tg::MonotonicMs(), true);
   const uint64_t taken = c->bufferEnd;
   return c->bufferEnd < kBufferBytes ? taken : taken + tg::SerialWaiting(c->port);
 }
@@ -243,6 +364,7 @@ int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialB
   c->device = device;
   Note(c, PortNote(serialPortName, device.path, "opened"));
   tg::StreamNewSignal(&c->stream, true);
+  StartWatching(c, true);
   c->portName = serialPortName;
   c->baud = serialBaudrate;
   return 0;
@@ -273,6 +395,7 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     }
     c->device = device;
     tg::StreamNewSignal(&c->stream, false);
+    StartWatching(c, false);
     reopened = true;
   }
 
@@ -295,7 +418,7 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
       wait = tg::kQuietLineMs;
     }
     tg::Failure failure;
-    const long got = tg::SerialRead(c->port, c->buffer, kReadBytes, wait, &failure);
+    const long got = WatchAndRead(c, wait, &failure);
     if (got < 0) {
       ClosePort(c);
       const std::string gone = PortNote(c->portName.c_str(), c->device.path,
@@ -330,9 +453,6 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     gotBytes = true;
     c->lastReadMs = tg::MonotonicMs();
     c->lastReadBytes = got;
-    c->bufferStart = 0;
-    c->bufferEnd = static_cast<size_t>(got);
-    tg::LogStreamBytes(&c->streamLog, c->buffer, c->bufferEnd);
     packets += FrameBuffered(c, numPackets - packets);
   }
   if (!openNoted) {
@@ -369,6 +489,11 @@ int TG_CALL TG_GetValueStatus(int connectionId, int dataType) {
 float TG_CALL TG_GetValue(int connectionId, int dataType) {
   tg::HeldConnection held(connectionId);
   Connection *c = held.get();
+  if (c != nullptr && dataType == TG_DATA_BLINK_AGE) {
+    const int64_t arrived = c->stream.blinkArrivedMs;
+    return arrived < 0 ? 0.0f
+                       : static_cast<float>(std::max<int64_t>(0, tg::MonotonicMs() - arrived));
+  }
   const int slot = tg::ValueSlot(dataType);
   if (c == nullptr || slot < 0) {
     return 0.0f;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -188,6 +189,63 @@ TEST_F(NictateRun, BlinksInTheRawWaveClickOnceEach) {
   EXPECT_TRUE(Sent(sim->out(), "blink").empty());  // no blink rows
   EXPECT_EQ(Printed(nictate->out(), kBlink).size(), 5u) << nictate->out();
   ExpectOneClickAtThePointerPerBlink(5);
+}
+
+// Blinks made while nictate is stopped (SIGSTOP, 6 s), and then while another
+// client holds the X server grabbed (6 s), with the headset blinking every
+// second: each prints when nictate reads it, but none clicks late, all at
+// once at the resume, wherever the pointer has gone by then. At each end of
+// a stall one blink may go either way: one made in its last second still
+// clicks, one made just before it and read after it does not.
+TEST_F(NictateRun, BlinksMadeDuringAStallPrintButDoNotClickLate) {
+  ASSERT_TRUE(StartDisplay());
+  std::unique_ptr<Process> sim = StartSim(3, {"--seed", "4", "--blink-every", "1"});
+  ASSERT_NE(sim, nullptr);
+  std::unique_ptr<Process> nictate = StartNictate(temp.Make("work"), xvfb.name());
+  const std::vector<Process *> both = {sim.get(), nictate.get()};
+  auto printed = [&] { return Printed(nictate->out(), kBlink).size(); };
+  auto sent = [&] { return Sent(sim->out(), "blink").size(); };
+  // Blinks made during a stall of `seconds` begun by stall() and ended by
+  // resume(), and those nictate printed meanwhile; waits until it has
+  // printed them and two more.
+  struct Stall {
+    size_t made;
+    size_t printed;
+  };
+  auto blinksDuring = [&](double seconds, const std::function<void()> &stall,
+                          const std::function<void()> &resume) {
+    const size_t sentBefore = sent();
+    const size_t printedBefore = printed();
+    stall();
+    (void)Wait(both, seconds, [] { return false; });
+    const Stall during = {sent() - sentBefore, printed() - printedBefore};
+    resume();
+    EXPECT_TRUE(Wait(both, 10, [&] { return printed() >= printedBefore + during.made + 2; }))
+        << nictate->out();
+    return during;
+  };
+  ASSERT_TRUE(Wait(both, 40, [&] { return printed() >= 2; })) << nictate->out();
+
+  const Stall stopped = blinksDuring(
+      6, [&] { nictate->Signal(SIGSTOP); }, [&] { nictate->Signal(SIGCONT); });
+  testkit::ServerGrab grab;
+  const Stall grabbed = blinksDuring(
+      6, [&] { ASSERT_TRUE(grab.Grab(xvfb.name())); }, [&] { grab.Release(); });
+  StopBoth(sim.get(), nictate.get());
+
+  // While the server was grabbed, nictate read on and printed.
+  EXPECT_GE(grabbed.printed + 2, grabbed.made);
+  EXPECT_GE(stopped.made, 5u);
+  EXPECT_GE(grabbed.made, 5u);
+  const std::vector<testkit::Button> buttons = recorder.Take();
+  const std::vector<testkit::Button> click = testkit::LeftClickAt(e2e::kPointerX, e2e::kPointerY);
+  for (size_t i = 0; i < buttons.size(); ++i) {
+    EXPECT_EQ(buttons[i], click[i % 2]);
+  }
+  const size_t clicks = buttons.size() / 2;
+  const size_t late = printed() - clicks;
+  EXPECT_GE(late + 2, stopped.made + grabbed.made) << clicks << " clicks of " << printed();
+  EXPECT_LE(late, stopped.made + grabbed.made + 2) << clicks << " clicks of " << printed();
 }
 
 // Every file, network and credentials call of a connected run, blinks and

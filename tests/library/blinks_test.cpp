@@ -38,8 +38,8 @@ Packets One(const Bytes &packet) {
   return p;
 }
 
-// A forehead with good contact, on the library's time: raw samples, with a
-// good-contact summary row at the start of each second.
+// A forehead on the library's time: raw samples, with a summary row of the
+// contact (poorSignal: 0 good, 200 off the head) at the start of each second.
 class Forehead {
  public:
   Forehead() : eeg_(11, sim::EegSettings()) {}
@@ -57,12 +57,14 @@ class Forehead {
         eeg_.blink(shape);
       }
       if (eeg_.index() % kRate == 0) {
-        packets.Add(Packet({0x02, 0x00}));  // poor signal 0
+        packets.Add(Packet({0x02, poorSignal}));
       }
       packets.Add(testkit::Raw(sim::RawUnits(eeg_.next())));
     }
     return packets;
   }
+
+  uint8_t poorSignal = 0;
 
  private:
   sim::SyntheticEeg eeg_;
@@ -99,6 +101,15 @@ class Blinks : public Library {
     return blinks;
   }
 
+  // Two seconds of the forehead with a blink 1 s in, and the device's row of
+  // it `rowAfter` seconds after the blink began. (One statement a slot: the
+  // operands of + are taken in no set order.)
+  Packets BlinkAndRow(double rowAfter, int strength) {
+    Packets packets = forehead.Next(1 + rowAfter, 1.0);
+    packets.Add(Blink(strength));
+    return packets + forehead.Next(1 - rowAfter);
+  }
+
   // The data log's blink strengths.
   std::vector<std::string> LoggedBlinks(const std::string &log) {
     std::vector<std::string> values;
@@ -120,8 +131,9 @@ TEST_F(Blinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog
   ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
-  const std::vector<float> blinks =
-      Read(id, forehead.Next(2, 1.0) + forehead.Next(2, 0.5, 400) + forehead.Next(1));
+  Packets packets = forehead.Next(2, 1.0);
+  packets = packets + forehead.Next(2, 0.5, 400);
+  const std::vector<float> blinks = Read(id, packets + forehead.Next(1));
   ASSERT_EQ(blinks.size(), 2u);
   EXPECT_NEAR(blinks[0], 125, 25);  // half the size in microvolts
   EXPECT_NEAR(blinks[1], 200, 40);
@@ -143,12 +155,41 @@ TEST_F(Blinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
   EXPECT_TRUE(Read(id, forehead.Next(2, 0.5)).empty());
 }
 
-TEST_F(Blinks, TheDevicesOwnBlinkRowsWinOverTheRawWave) {
+// A headset that sends the raw wave and blink rows of its own: each blink is
+// reported once, by the row or by the wave, whichever tells of it first; the
+// device's rows win only once three blinks in a row were told by both.
+TEST_F(Blinks, ABlinkBothTheWaveAndARowTellOfIsReportedOnce) {
+  const int id = Connected();
+  // The row 0.4 s after the blink began, when the wave has told of it.
+  EXPECT_EQ(Read(id, BlinkAndRow(0.4, 77)).size(), 1u);
+  // The row 50 ms after it began, before the wave could.
+  EXPECT_EQ(Read(id, BlinkAndRow(0.05, 78)), std::vector<float>{78});
+  EXPECT_EQ(Read(id, BlinkAndRow(0.4, 79)).size(), 1u);
+  // Three agreed: from now on only the device's rows count.
+  EXPECT_TRUE(Read(id, forehead.Next(2, 1.0)).empty());
+  EXPECT_EQ(Read(id, One(Blink(80)) + forehead.Next(1)), std::vector<float>{80});
+}
+
+// A line that drops bytes can forge a blink row on a headset that sends only
+// the raw wave: it reports, but hands nothing to the device.
+TEST_F(Blinks, AStrayBlinkRowLeavesTheWaveDetectionOn) {
   const int id = Connected();
   EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
-  // Once the device has sent a blink row of its own, only its rows count.
-  EXPECT_EQ(Read(id, One(Blink(77)) + forehead.Next(2, 1.0)), std::vector<float>{77});
-  EXPECT_EQ(Read(id, forehead.Next(2, 1.0) + One(Blink(78))), std::vector<float>{78});
+  EXPECT_EQ(Read(id, One(Blink(90)) + forehead.Next(2, 1.0)).size(), 2u);
+  EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
+}
+
+// The sensor off the head: switching detection on between two summary
+// packets does not forget it, until the contact is good again.
+TEST_F(Blinks, PoorContactHoldsAcrossSwitchingDetectionOn) {
+  const int id = NewId();
+  ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
+  forehead.poorSignal = 200;
+  EXPECT_TRUE(Read(id, forehead.Next(1.01)).empty());
+  ASSERT_EQ(TG_EnableBlinkDetection(id, 1), 0);
+  EXPECT_TRUE(Read(id, forehead.Next(0.98, 0.4)).empty());
+  forehead.poorSignal = 0;
+  EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
 }
 
 TEST_F(Blinks, WhatWaitedWhenDetectionWasSwitchedOnIsLoggedButReportsNoBlink) {
