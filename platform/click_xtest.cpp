@@ -15,8 +15,11 @@ int Open(char *why, size_t whySize) {
     return 1;
   }
   const char *display = getenv("DISPLAY");
-  std::snprintf(why, whySize, "no X display with XTest answers at DISPLAY=%s",
-                display != nullptr ? display : "");
+  if (display == nullptr || display[0] == '\0') {
+    std::snprintf(why, whySize, "DISPLAY is not set");
+  } else {
+    std::snprintf(why, whySize, "no X server with XTest answers at DISPLAY=%s", display);
+  }
   return 0;
 }
 
