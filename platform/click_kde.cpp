@@ -14,23 +14,20 @@
 namespace {
 
 wl_display *gDisplay = nullptr;
+nictate::WaylandGlobal gGlobals[] = {{&org_kde_kwin_fake_input_interface, 1, 4, nullptr}};
 org_kde_kwin_fake_input *gInput = nullptr;
 
 void Close(void) {
-  if (gDisplay != nullptr) {
-    wl_display_disconnect(gDisplay);
-  }
-  gDisplay = nullptr;
+  nictate::DisconnectWayland(&gDisplay, gGlobals, 1);
   gInput = nullptr;
 }
 
 int Open(char *why, size_t whySize) {
   Close();
-  nictate::WaylandGlobal globals[] = {{&org_kde_kwin_fake_input_interface, 1, 4, nullptr}};
-  if (!nictate::ConnectWayland(&gDisplay, globals, 1, why, whySize)) {
+  if (!nictate::ConnectWayland(&gDisplay, gGlobals, 1, why, whySize)) {
     return 0;
   }
-  gInput = static_cast<org_kde_kwin_fake_input *>(globals[0].proxy);
+  gInput = static_cast<org_kde_kwin_fake_input *>(gGlobals[0].proxy);
   if (gInput == nullptr) {
     std::snprintf(why, whySize, "the compositor does not offer %s to nictate",
                   org_kde_kwin_fake_input_interface.name);

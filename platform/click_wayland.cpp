@@ -52,13 +52,25 @@ bool ConnectWayland(wl_display **display, WaylandGlobal *globals, size_t count, 
     if (registry != nullptr) {
       wl_registry_destroy(registry);
     }
-    wl_display_disconnect(*display);
-    *display = nullptr;
+    DisconnectWayland(display, globals, count);
     return false;
   }
   // The globals are bound; the registry's later news is of no interest.
   wl_registry_destroy(registry);
   return true;
+}
+
+void DisconnectWayland(wl_display **display, WaylandGlobal *globals, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (globals[i].proxy != nullptr) {
+      wl_proxy_destroy(static_cast<wl_proxy *>(globals[i].proxy));
+      globals[i].proxy = nullptr;
+    }
+  }
+  if (*display != nullptr) {
+    wl_display_disconnect(*display);
+    *display = nullptr;
+  }
 }
 
 bool RoundTrip(wl_display *display) {

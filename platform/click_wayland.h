@@ -26,6 +26,9 @@ struct WaylandGlobal {
 bool ConnectWayland(wl_display **display, WaylandGlobal *globals, size_t count, char *why,
                     size_t whySize);
 
+// Lets go of the bound globals (each proxy still there) and the connection.
+void DisconnectWayland(wl_display **display, WaylandGlobal *globals, size_t count);
+
 // Sends what is queued and waits until the compositor has handled it, its
 // replies read; false when the connection failed.
 bool RoundTrip(wl_display *display);

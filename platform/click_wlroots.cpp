@@ -15,28 +15,28 @@
 namespace {
 
 wl_display *gDisplay = nullptr;
+nictate::WaylandGlobal gGlobals[] = {
+    {&zwlr_virtual_pointer_manager_v1_interface, 1, 1, nullptr},
+    {&wl_seat_interface, 1, 1, nullptr},
+};
 zwlr_virtual_pointer_v1 *gPointer = nullptr;
 
 void Close(void) {
-  if (gDisplay != nullptr) {
-    // The compositor removes the device when the connection ends.
-    wl_display_disconnect(gDisplay);
+  if (gPointer != nullptr) {
+    // The compositor removes the device.
+    zwlr_virtual_pointer_v1_destroy(gPointer);
+    gPointer = nullptr;
   }
-  gDisplay = nullptr;
-  gPointer = nullptr;
+  nictate::DisconnectWayland(&gDisplay, gGlobals, 2);
 }
 
 int Open(char *why, size_t whySize) {
   Close();
-  nictate::WaylandGlobal globals[] = {
-      {&zwlr_virtual_pointer_manager_v1_interface, 1, 1, nullptr},
-      {&wl_seat_interface, 1, 1, nullptr},
-  };
-  if (!nictate::ConnectWayland(&gDisplay, globals, 2, why, whySize)) {
+  if (!nictate::ConnectWayland(&gDisplay, gGlobals, 2, why, whySize)) {
     return 0;
   }
-  auto *manager = static_cast<zwlr_virtual_pointer_manager_v1 *>(globals[0].proxy);
-  auto *seat = static_cast<wl_seat *>(globals[1].proxy);
+  auto *manager = static_cast<zwlr_virtual_pointer_manager_v1 *>(gGlobals[0].proxy);
+  auto *seat = static_cast<wl_seat *>(gGlobals[1].proxy);
   if (manager == nullptr) {
     std::snprintf(why, whySize, "the compositor does not offer %s",
                   zwlr_virtual_pointer_manager_v1_interface.name);

@@ -14,7 +14,9 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -78,6 +80,28 @@ bool Set(const char *name) {
   return value != nullptr && value[0] != '\0';
 }
 
+// Where the loader looks for the program's libraries: its RUNPATH, $ORIGIN
+// resolved, then the usual places. dlopen of a bare name would look through
+// the RUNPATH of whatever called it, which is not the program when a
+// sanitizer's runtime stands in between.
+std::vector<std::string> LibraryPath(void) {
+  std::vector<std::string> dirs;
+  void *program = dlopen(nullptr, RTLD_LAZY);
+  Dl_serinfo size;
+  if (program == nullptr || dlinfo(program, RTLD_DI_SERINFOSIZE, &size) != 0) {
+    return dirs;
+  }
+  std::vector<max_align_t> buffer(size.dls_size / sizeof(max_align_t) + 1);
+  Dl_serinfo *info = reinterpret_cast<Dl_serinfo *>(buffer.data());
+  if (dlinfo(program, RTLD_DI_SERINFOSIZE, info) == 0 &&
+      dlinfo(program, RTLD_DI_SERINFO, info) == 0) {
+    for (unsigned i = 0; i < info->dls_cnt; ++i) {
+      dirs.push_back(info->dls_serpath[i].dls_name);
+    }
+  }
+  return dirs;
+}
+
 // The back end of a way, loaded once and kept; null with the reason in why.
 const NictateClickBackend *Load(size_t way, std::string *why) {
   if (gBackends[way] != nullptr) {
@@ -86,10 +110,21 @@ const NictateClickBackend *Load(size_t way, std::string *why) {
   if (kWays[way].module == nullptr) {
     return gBackends[way] = UinputClickBackend();
   }
-  void *module = dlopen(kWays[way].module, RTLD_NOW | RTLD_LOCAL);
+  void *module = nullptr;
+  for (const std::string &dir : LibraryPath()) {
+    const std::string path = dir + "/" + kWays[way].module;
+    if (access(path.c_str(), F_OK) == 0) {
+      module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (module == nullptr) {
+        const char *error = dlerror();
+        *why = std::string("cannot be loaded (") + (error != nullptr ? error : path) + ")";
+        return nullptr;
+      }
+      break;
+    }
+  }
   if (module == nullptr) {
-    const char *error = dlerror();
-    *why = std::string("not installed (") + (error != nullptr ? error : kWays[way].module) + ")";
+    *why = std::string("not installed (no ") + kWays[way].module + " beside the program)";
     return nullptr;
   }
   const auto entry =

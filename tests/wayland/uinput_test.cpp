@@ -31,6 +31,7 @@ std::string Describe(unsigned long request, UMockdevIoctlData *arg) {
   umockdev_ioctl_data_retrieve(arg, &bytes, &length);
   long value = 0;
   std::memcpy(&value, bytes, std::min<size_t>(sizeof value, static_cast<size_t>(length)));
+  g_free(bytes);
   switch (request) {
     case UI_SET_EVBIT:
       return "event type " + std::to_string(value);
@@ -51,6 +52,7 @@ std::string Describe(unsigned long request, UMockdevIoctlData *arg) {
       umockdev_ioctl_data_retrieve(data, &bytes, &length);
       uinput_setup setup;
       std::memcpy(&setup, bytes, sizeof setup);
+      g_free(bytes);
       return std::string("setup \"") + setup.name + "\" bus " + std::to_string(setup.id.bustype);
     }
   }
@@ -83,6 +85,7 @@ gboolean OnWrite(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data
       calls->events.push_back(event);
     }
   }
+  g_free(bytes);
   umockdev_ioctl_client_complete(client, length, 0);
   return TRUE;
 }
