@@ -3,10 +3,12 @@
 #   Windows: nictate-<version>-win32.zip    nictate.exe, thinkgear.dll, README, LICENSE
 #   Linux:   nictate-<version>-Linux.tar.gz  and, where dpkg-shlibdeps is
 #            installed (dpkg-dev), nictate_<version>_<arch>.deb, both with
-#              bin/nictate, bin/nictate-sim (when built)
+#              bin/nictate, bin/nictate-click, bin/nictate-sim (when built)
 #              lib/<multiarch>/nictate/libthinkgear.so.1 (and .so.1.0.0)
+#              lib/<multiarch>/nictate/nictate-click-*.so (the ways of clicking)
+#              share/applications/nictate.desktop (for kwin's fake input)
 #              share/doc/nictate/ README.md, docs/, tools/README.md
-#              share/man/man1/nictate.1.gz, nictate-sim.1.gz
+#              share/man/man1/nictate.1.gz, nictate-sim.1.gz, nictate-click.1.gz
 #            in the archive share/doc/nictate/LICENSE, and in the Debian
 #            package (under /usr) instead
 #              share/doc/nictate/copyright, share/doc/nictate/changelog.gz
@@ -43,11 +45,24 @@ else()
   install(TARGETS nictate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT nictate)
   install(TARGETS thinkgear LIBRARY DESTINATION ${NICTATE_PRIVATE_LIBDIR} NAMELINK_SKIP
     COMPONENT nictate)
+  # The ways of clicking that need a library (cmake/click.cmake), beside the
+  # device library where the program's RUNPATH finds them; nictate-click finds
+  # them the same way.
+  install(TARGETS ${NICTATE_CLICK_MODULES} LIBRARY DESTINATION ${NICTATE_PRIVATE_LIBDIR}
+    COMPONENT nictate)
+  install(TARGETS nictate-click RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT nictate)
+  set_target_properties(nictate-click PROPERTIES INSTALL_RPATH "$ORIGIN/${libdir_from_bindir}")
+  # kwin offers its fake input only to a program whose .desktop file asks for
+  # it; hidden from menus, as nictate runs in a terminal.
+  install(FILES packaging/nictate.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+    COMPONENT nictate)
   if(TARGET nictate-sim)
     install(TARGETS nictate-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT nictate)
   endif()
   # The documents, laid out as in the sources so that their links hold.
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT nictate)
+  install(FILES packaging/70-nictate-uinput.rules DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+    COMPONENT nictate)
   install(FILES docs/logs.md docs/ports.md docs/blinks.md docs/security.md
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
     COMPONENT nictate)
@@ -68,7 +83,7 @@ else()
   endfunction()
 
   # The manual pages: what the programs are, and where the documents are.
-  foreach(page nictate.1 nictate-sim.1)
+  foreach(page nictate.1 nictate-sim.1 nictate-click.1)
     configure_file(packaging/${page}.in ${PROJECT_BINARY_DIR}/${page} @ONLY)
     nictate_gzip(${PROJECT_BINARY_DIR}/${page} page_gz)
     install(FILES ${page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT nictate)
