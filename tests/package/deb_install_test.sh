@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# deb_install_test.sh BUILD OUT_DIR
+# deb_install_test.sh SOURCE OUT_DIR
 #
-# The Debian package as a user meets it: made from BUILD by CPack, installed
+# The Debian package as a user meets it: made from the tree SOURCE as
+# scripts/package makes it (scripts/build-deb: dpkg-buildpackage), installed
 # with `apt-get install ./nictate_*.deb`, the installed nictate run against the
 # installed simulator as far as "connection established" and its first value,
 # then purged, after which nothing of it may be left: no file it listed, no
@@ -14,7 +15,7 @@
 # (CI=true), where it must run. The reason also goes to OUT_DIR/skipped.
 set -euo pipefail
 
-build=${1:?build directory}
+source=$(cd "${1:?source tree}" && pwd)
 out=${2:?output directory}
 
 rm -rf "$out"
@@ -35,11 +36,11 @@ fail() {
 }
 
 [[ $(id -u) == 0 ]] || skip "not root (it installs into /usr and purges again)"
-for tool in apt-get dpkg dpkg-deb dpkg-query dpkg-architecture; do
+for tool in apt-get dpkg dpkg-deb dpkg-query dpkg-architecture dpkg-buildpackage; do
   command -v "$tool" >/dev/null || skip "no $tool here (a Debian system with dpkg-dev)"
 done
-grep -q '^set(CPACK_GENERATOR "[^"]*DEB' "$build/CPackConfig.cmake" ||
-  skip "$build makes no Debian package (dpkg-shlibdeps or file was missing when it was configured)"
+(cd "$source" && dpkg-checkbuilddeps) 2>"$out/builddeps" ||
+  skip "the package's Build-Depends are missing (scripts/setup installs them): $(cat "$out/builddeps")"
 
 # One run at a time, whichever tree it comes from.
 exec 9>/run/lock/nictate-deb-install-test.lock
@@ -97,13 +98,10 @@ purge_new_packages() {
 }
 
 # The package.
-if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out/cpack" >"$out/cpack.log" 2>&1; then
-  cat "$out/cpack.log"
-  echo "FAIL: cpack made no Debian package"
-  exit 1
-fi
-debs=("$out"/cpack/nictate_*.deb)
-[[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || { echo "FAIL: no single nictate_*.deb in $out/cpack"; exit 1; }
+bash "$source/scripts/build-deb" "$source" "$out/deb" >/dev/null ||
+  { echo "FAIL: no Debian package built"; exit 1; }
+debs=("$out"/deb/nictate_*.deb)
+[[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || { echo "FAIL: no single nictate_*.deb in $out/deb"; exit 1; }
 deb=$(basename "${debs[0]}")
 cp "${debs[0]}" "$work/"
 echo "$deb:"
@@ -130,7 +128,8 @@ if grep -E '/libthinkgear\.so$|^/usr/lib/([^/]+/)?lib[^/]*\.so' "$work/paths"; t
 fi
 for f in /usr/bin/nictate /usr/bin/nictate-sim /usr/share/doc/nictate/copyright \
   /usr/share/doc/nictate/changelog.gz /usr/share/doc/nictate/README.md \
-  /usr/share/man/man1/nictate.1.gz /usr/share/man/man1/nictate-sim.1.gz; do
+  /usr/share/man/man1/nictate.1.gz /usr/share/man/man1/nictate-sim.1.gz \
+  /lib/udev/rules.d/70-nictate.rules; do
   grep -qx "$f" "$work/paths" || fail "no $f in the package"
 done
 
