@@ -8,11 +8,11 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/posix_time.h"
 #include "platform/win32.h"
 
 namespace {
@@ -61,15 +61,6 @@ Window gAnswerWindow = None;
 bool gAnswered = false;
 bool gAnswerValid = false;
 int64_t gAnswerMs = 0;
-
-// Milliseconds on the monotonic clock, or -1 when it cannot be read.
-int64_t NowMs(void) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return -1;
-  }
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Xlib's default handlers end the process, on a protocol error (an output
 // unplugged between two requests) and when the connection breaks. A program
@@ -131,7 +122,7 @@ bool ServerAnswers(Display *display) {
   const unsigned char nothing = 0;
   XChangeProperty(display, gAnswerWindow, XA_WM_NAME, XA_STRING, 8, PropModeAppend, &nothing, 0);
   XFlush(display);
-  const int64_t start = NowMs();
+  const int64_t start = nictate::MonotonicMs();
   int64_t left = kAnswerMs;
   for (;;) {
     // Reads what has come, without waiting; answers to earlier questions
@@ -149,9 +140,7 @@ bool ServerAnswers(Display *display) {
     if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
       return false;
     }
-    // Without a clock, one wait.
-    const int64_t now = NowMs();
-    left = start < 0 || now < 0 ? 0 : kAnswerMs - (now - start);
+    left = kAnswerMs - (nictate::MonotonicMs() - start);
   }
 }
 
@@ -162,11 +151,11 @@ Display *AnsweringDisplay(void) {
   if (display == nullptr) {
     return nullptr;
   }
-  const int64_t now = NowMs();
+  const int64_t now = nictate::MonotonicMs();
   if (!gAnswerValid || now < gAnswerMs || now - gAnswerMs > kSnapshotMs) {
     gAnswered = ServerAnswers(display);
-    gAnswerMs = NowMs();
-    gAnswerValid = gAnswerMs >= 0;
+    gAnswerMs = nictate::MonotonicMs();
+    gAnswerValid = true;
   }
   return gAnswered ? display : nullptr;
 }
@@ -246,7 +235,7 @@ bool PrimaryMonitor(Display *display, Monitor *out) {
 // kSnapshotMs), else read afresh.
 bool ClickMonitor(Display *display, Monitor *out) {
   if (gSnapshotValid) {
-    const int64_t now = NowMs();
+    const int64_t now = nictate::MonotonicMs();
     if (now >= gSnapshotMs && now - gSnapshotMs <= kSnapshotMs) {
       *out = gSnapshot;
       return true;
@@ -323,8 +312,8 @@ BOOL GetCursorPos(POINT *lpPoint) {
   lpPoint->x = rootX - monitor.x;
   lpPoint->y = rootY - monitor.y;
   gSnapshot = monitor;
-  gSnapshotMs = NowMs();
-  gSnapshotValid = gSnapshotMs >= 0;
+  gSnapshotMs = nictate::MonotonicMs();
+  gSnapshotValid = true;
   return TRUE;
 }
 

@@ -4,7 +4,7 @@
 
 namespace tg {
 
-static_assert(kMaxConnections <= kClockLock, "one lock per connection id");
+static_assert(kMaxConnections == kLocks, "one lock per connection id");
 
 namespace {
 

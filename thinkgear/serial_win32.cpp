@@ -267,25 +267,4 @@ size_t SerialWaiting(SerialPort *port) {
   return status.cbInQue;
 }
 
-void SerialPause(int milliseconds) {
-  Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
-}
-
-int64_t MonotonicMs(void) {
-  // GetTickCount wraps after 49.7 days (XP has no GetTickCount64): the
-  // wraps are counted here, under a lock, as any thread may ask. The clock
-  // is read far more often than once in 49 days.
-  static DWORD last = 0;
-  static int64_t wraps = 0;
-  TakeLock(kClockLock);
-  const DWORD now = GetTickCount();
-  if (now < last) {
-    ++wraps;
-  }
-  last = now;
-  const int64_t ms = wraps * (int64_t(1) << 32) + static_cast<int64_t>(now);
-  ReleaseLock(kClockLock);
-  return ms;
-}
-
 }  // namespace tg

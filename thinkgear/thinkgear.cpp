@@ -109,7 +109,7 @@ void PaceDenseStream(Connection *c) {
   }
   const int64_t wait = c->lastReadMs + kPaceMs - now;
   if (wait > 0) {
-    tg::SerialPause(static_cast<int>(wait));
+    tg::Pause(static_cast<int>(wait));
   }
 }
 
@@ -390,7 +390,7 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
     c->port = tg::SerialOpen(c->portName.c_str(), c->baud, &c->device, &device, &failure);
     if (c->port == nullptr) {
       NoteAway(c, PortNote(c->portName.c_str(), device.path, tg::FailureText(failure)));
-      tg::SerialPause(kReopenPauseMs);
+      tg::Pause(kReopenPauseMs);
       return TG_READ_IO_ERROR;
     }
     c->device = device;
@@ -428,7 +428,7 @@ int TG_CALL TG_ReadPackets(int connectionId, int numPackets) {
         // while its device is away) is paced, and noted, like one that
         // does not open.
         NoteAway(c, gone);
-        tg::SerialPause(kReopenPauseMs);
+        tg::Pause(kReopenPauseMs);
       } else {
         if (!openNoted) {
           NoteReopened(c);

@@ -15,7 +15,7 @@
 
 #include "testkit/files.h"
 #include "testkit/pty_headset.h"
-#include "thinkgear/serial.h"
+#include "thinkgear/devices_posix.h"
 
 namespace {
 

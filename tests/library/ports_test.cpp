@@ -17,7 +17,7 @@
 
 #include "testkit/process.h"
 #include "tests/library/fixture.h"
-#include "thinkgear/serial.h"
+#include "thinkgear/devices_posix.h"
 
 // The line set-up can be made to fail: the library's tcsetattr calls come
 // here first (the program's own definition is the one the shared library
