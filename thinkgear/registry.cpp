@@ -1,5 +1,6 @@
 #include "thinkgear/registry.h"
 
+#include "link/thinkgear.h"
 #include "thinkgear/os.h"
 
 namespace tg {
@@ -19,7 +20,7 @@ int AllocateConnection(void) {
       return id;
     }
   }
-  return -1;
+  return TG_ID_NONE_LEFT;
 }
 
 HeldConnection::HeldConnection(int connectionId) : connection_(nullptr), id_(connectionId) {

@@ -54,7 +54,7 @@ struct Connection {
   Stream stream{&dataLog};  // bytes to values, blink detection, the data log
 };
 
-// Takes a free id, or returns -1 when every id is taken. Each id is handed
+// Takes a free id, or returns TG_ID_NONE_LEFT when every id is taken. Each id is handed
 // out once, whatever the threads calling.
 int AllocateConnection(void);
 

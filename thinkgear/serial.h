@@ -45,10 +45,12 @@ SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, Ser
 // and no exclusive mode), and frees it.
 void SerialClose(SerialPort *port);
 
+// SerialRead's result when the device is gone or failed.
+const long kSerialFailed = -1;
+
 // Waits in the OS up to timeoutMs for bytes and reads what is there, up to
 // capacity. Returns the count read (> 0), 0 when the time ran out with no
-// byte, or -1 when the device is gone or failed, with *failure (where
-// given) saying why.
+// byte, or kSerialFailed, with *failure (where given) saying why.
 long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutMs,
                 Failure *failure = nullptr);
 

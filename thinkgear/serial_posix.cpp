@@ -324,14 +324,14 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
         continue;
       }
       failure->error = errno;
-      return -1;
+      return kSerialFailed;
     }
     if (ready == 0) {
       return 0;
     }
     if ((pfd.revents & POLLNVAL) != 0) {
       failure->error = EBADF;
-      return -1;
+      return kSerialFailed;
     }
     const ssize_t got = read(port->fd, buffer, capacity);
     if (got > 0) {
@@ -349,7 +349,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
     } else {
       failure->error = errno;
     }
-    return -1;
+    return kSerialFailed;
   }
 }
 

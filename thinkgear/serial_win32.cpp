@@ -123,11 +123,11 @@ bool Waiting(SerialPort *port, DWORD *count) {
 }
 
 // Reads count bytes the driver holds (so it does not wait): the count read,
-// or -1 when the port failed.
+// or kSerialFailed when the port failed.
 long ReadHeld(SerialPort *port, uint8_t *buffer, DWORD count) {
   DWORD got = 0;
   if (!ReadFile(port->handle, buffer, count, &got, nullptr)) {
-    return -1;
+    return kSerialFailed;
   }
   return static_cast<long>(got);
 }
@@ -206,7 +206,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
     DWORD held = 0;
     if (!Waiting(port, &held)) {
       failure->error = static_cast<int>(GetLastError());
-      return -1;
+      return kSerialFailed;
     }
     if (held > 0) {
       const long got = ReadHeld(port, buffer, held < want ? held : want);
@@ -223,7 +223,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
       // An unplugged adapter fails its reads (ERROR_ACCESS_DENIED,
       // ERROR_DEVICE_NOT_CONNECTED, ...): the device is gone.
       failure->error = static_cast<int>(GetLastError());
-      return -1;
+      return kSerialFailed;
     }
     if (got > 0) {
       // Should the port fail right after its first byte, that byte still
@@ -241,7 +241,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
       // it with nothing read: that is told now, not after another wait.
       if (!Waiting(port, &held)) {
         failure->error = static_cast<int>(GetLastError());
-        return -1;
+        return kSerialFailed;
       }
       return 0;
     }
@@ -251,7 +251,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
     // it at its own pace.
     if (returnedEarly) {
       failure->refusal = "reads return at once with nothing";
-      return -1;
+      return kSerialFailed;
     }
     returnedEarly = true;
     wait = static_cast<DWORD>(left);

@@ -260,13 +260,13 @@ int SetLog(int connectionId, const char *filename, bool stream) {
   tg::HeldConnection held(connectionId);
   Connection *c = held.get();
   if (c == nullptr || filename == nullptr || filename[0] == '\0') {
-    return -1;
+    return TG_LOG_INVALID_ARGUMENT;
   }
   tg::Failure failure;
   if (!tg::LogOpen(stream ? &c->streamLog : &c->dataLog, filename, &failure)) {
     Note(c, std::string(stream ? "stream log " : "data log ") + filename + ": " +
                 tg::FailureText(failure));
-    return -2;
+    return TG_LOG_NOT_OPENED;
   }
   if (!stream) {
     for (const std::string &line : c->heldNotes) {
@@ -468,7 +468,7 @@ int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable) {
   tg::HeldConnection held(connectionId);
   Connection *c = held.get();
   if (c == nullptr || (enable != 0 && enable != 1)) {
-    return -1;
+    return TG_BLINK_INVALID_ARGUMENT;
   }
   // Switched on, what has come already reports no blink.
   const bool switchingOn = enable == 1 && !c->stream.blinkDetection;
@@ -480,7 +480,7 @@ int TG_CALL TG_GetValueStatus(int connectionId, int dataType) {
   tg::HeldConnection held(connectionId);
   Connection *c = held.get();
   if (c == nullptr) {
-    return -1;
+    return TG_STATUS_INVALID_ID;
   }
   const int slot = tg::ValueSlot(dataType);
   return slot < 0 ? 0 : c->stream.updates[slot];
