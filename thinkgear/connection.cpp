@@ -174,8 +174,10 @@ int Connection::readPackets(int wanted) {
 }
 
 void Connection::detectBlinks(bool on) {
+  // Switched on, what has arrived already reports no blink: it is read now,
+  // to know where it ends.
   const bool switchingOn = on && !stream_.blinkDetection;
-  StreamDetectBlinks(&stream_, on, switchingOn ? takeWaiting() : 0);
+  StreamDetectBlinks(&stream_, on, switchingOn ? takeArrived() : StreamTaken(&stream_));
 }
 
 int Connection::updates(int dataType) const {

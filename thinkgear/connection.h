@@ -79,9 +79,9 @@ class Connection {
   // Waits up to `wait` ms for bytes and reads them into the empty buffer;
   // results as SerialRead's.
   long watchAndRead(int wait, Failure *failure);
-  // Reads all that has come into the buffer, and returns how many bytes
-  // wait to be framed.
-  uint64_t takeWaiting();
+  // Reads all that has come into the buffer, and returns the stream index
+  // where what has arrived at the port ends.
+  uint64_t takeArrived();
   // Frames buffered bytes until `wanted` packets are whole or the bytes run
   // out; returns the packets framed.
   int frameBuffered(int wanted);

@@ -27,8 +27,7 @@ Framer::Framer()
 
 void Framer::reset() {
   size_ = 0;
-  fed_ = 0;
-  windowAt_ = 0;
+  windowAt_ = fed_;
   openCount_ = 0;
   heldCount_ = 0;
   syncRun_ = 0;

@@ -23,7 +23,7 @@ const uint8_t kCodeBandPowers = 0x83;
 struct Frame {
   size_t length;
   uint8_t payload[kMaxPayload];
-  uint64_t end;  // bytes fed since the framer was made or reset, up to the checksum
+  uint64_t end;  // bytes fed since the framer was made, up to the checksum
 };
 
 // A line quiet this long inside a frame (over 90 byte times at 9600 baud,
@@ -76,10 +76,13 @@ class Framer {
   size_t feed(const uint8_t *data, size_t size, bool *frameReady);
 
   const Frame &frame() const { return frame_; }
+
+  // The bytes consumed since the framer was made.
+  uint64_t fed() const { return fed_; }
   const FramerStats &stats() const { return stats_; }
 
   // Forgets a partly read frame, held frames and ready ones (the port was
-  // closed or replaced).
+  // closed or replaced); the bytes go on being counted.
   void reset();
 
   // Whether frames are held, waiting for a frame around them to end.
@@ -121,7 +124,7 @@ class Framer {
   uint8_t window_[kWindow];
   uint8_t sums_[kWindow + 1];  // sums_[i]: low eight bits of window_[0..i)'s sum
   size_t size_;                // bytes in the window
-  uint64_t fed_;               // bytes consumed since made or reset
+  uint64_t fed_;               // bytes consumed since made
   uint64_t windowAt_;          // fed_ count of the window's first byte
   Span open_[kMaxOpen];        // by start, earliest first
   size_t openCount_;

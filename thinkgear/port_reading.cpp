@@ -49,7 +49,7 @@ const int64_t kUnreadNoteMs = 1000;
 }  // namespace
 
 void Connection::startWatching(bool newDevice) {
-  stream_.arrivals.reset(stream_.taken);
+  stream_.arrivals.reset(StreamTaken(&stream_));
   lookedMs_ = MonotonicMs();
   if (newDevice) {
     paceBytes_ = 0;
@@ -86,8 +86,8 @@ void Connection::paceDenseStream() {
 // where the pace is not known yet): a device sends without pause, and where
 // a stall filled the port's buffer the bytes kept are the first that came.
 void Connection::look(int64_t now, bool watched) {
-  const uint64_t known =
-      stream_.taken + (bufferEnd_ - bufferStart_) + (port_ != nullptr ? SerialWaiting(port_) : 0);
+  const uint64_t known = StreamTaken(&stream_) + (bufferEnd_ - bufferStart_) +
+                         (port_ != nullptr ? SerialWaiting(port_) : 0);
   const uint64_t end = stream_.arrivals.end();
   const uint64_t came = known > end ? known - end : 0;
   const int64_t from = watched ? now : std::min(lookedMs_, now);
@@ -170,11 +170,11 @@ long Connection::watchAndRead(int wait, Failure *failure) {
   }
 }
 
-// How many bytes wait to be framed: those in the buffer and, where it
-// filled, those still in the port.
-uint64_t Connection::takeWaiting() {
+// What arrived ends where the bytes framed, those in the buffer and, where
+// it filled, those still in the port end.
+uint64_t Connection::takeArrived() {
   if (port_ == nullptr) {
-    return bufferEnd_ - bufferStart_;
+    return StreamTaken(&stream_) + (bufferEnd_ - bufferStart_);
   }
   std::memmove(buffer_, buffer_ + bufferStart_, bufferEnd_ - bufferStart_);
   bufferEnd_ -= bufferStart_;
@@ -183,8 +183,8 @@ uint64_t Connection::takeWaiting() {
   Failure ignored;
   (void)readWaiting(&ignored);  // a failure is met again by the next read
   look(MonotonicMs(), true);
-  const uint64_t taken = bufferEnd_;
-  return bufferEnd_ < kBufferBytes ? taken : taken + SerialWaiting(port_);
+  const uint64_t arrived = StreamTaken(&stream_) + bufferEnd_;
+  return bufferEnd_ < kBufferBytes ? arrived : arrived + SerialWaiting(port_);
 }
 
 int Connection::frameBuffered(int wanted) {
