@@ -122,10 +122,10 @@ int Connection::readPackets(int wanted) {
     }
     paceDenseStream();
     int wait = left < kReadTimeoutMs ? static_cast<int>(left) : kReadTimeoutMs;
-    // Packets held behind a frame that may be a packet around them wait
-    // no longer than the line stays quiet.
-    const bool holding = StreamHolding(&stream_);
-    if (holding && wait > kQuietLineMs) {
+    // Packets deferred behind a frame that may be a packet around them
+    // wait no longer than the line stays quiet.
+    const bool deferring = StreamDeferring(&stream_);
+    if (deferring && wait > kQuietLineMs) {
       wait = kQuietLineMs;
     }
     Failure failure;
@@ -148,7 +148,7 @@ int Connection::readPackets(int wanted) {
       return packets > 0 ? packets : TG_READ_IO_ERROR;
     }
     if (got == 0) {
-      if (!holding) {
+      if (!deferring) {
         break;
       }
       StreamLineQuiet(&stream_);

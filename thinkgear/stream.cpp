@@ -142,7 +142,7 @@ void StreamDetectBlinks(Stream *s, bool on, uint64_t arrived) {
   s->blinkDetection = on;
 }
 
-bool StreamHolding(const Stream *s) { return s->framer.holding(); }
+bool StreamDeferring(const Stream *s) { return s->framer.deferring(); }
 
 void StreamLineQuiet(Stream *s) { s->framer.lineQuiet(); }
 
@@ -161,7 +161,7 @@ int StreamFeed(Stream *s, const uint8_t *bytes, size_t size, int wanted, size_t 
     ++packets;
   }
   *used = at;
-  // A frame handed out later (held behind a frame around it) ends within
+  // A frame handed out later (deferred behind a frame around it) ends within
   // the framer's window of the bytes taken.
   const uint64_t window = 2 * kMaxPayload;
   const uint64_t taken = StreamTaken(s);

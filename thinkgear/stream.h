@@ -89,15 +89,15 @@ void StreamDetectBlinks(Stream *stream, bool on, uint64_t arrived);
 // Forgets the update counts: a read begins.
 void StreamNewRead(Stream *stream);
 
-// Whether the framer holds packets until a frame around them ends.
-bool StreamHolding(const Stream *stream);
+// Whether the framer defers packets until a frame around them ends.
+bool StreamDeferring(const Stream *stream);
 
-// The line has been quiet for kQuietLineMs: the frames held packets waited
+// The line has been quiet for kQuietLineMs: the frames deferred packets waited
 // on were cut, and the packets are handed out by the next StreamFeed.
 void StreamLineQuiet(Stream *stream);
 
 // Frames bytes until `wanted` packets are whole or the bytes run out (and
-// no frame the framer held is left to hand out), and takes each packet's
+// no frame the framer deferred is left to hand out), and takes each packet's
 // values. Returns the packets framed; *used is how many bytes were taken
 // (the rest wait for the next call).
 int StreamFeed(Stream *stream, const uint8_t *bytes, size_t size, int wanted, size_t *used);

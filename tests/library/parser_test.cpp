@@ -143,7 +143,7 @@ TEST(Framer, GarbageBetweenFramesIsSkippedAndTheNextPacketStillFrames) {
 TEST(Framer, PacketCutShortDoesNotSwallowTheNextOne) {
   // AA AA 20 04 35: a frame of 32 bytes of which two came (the device
   // dropped out); the packet after it must not be taken as its payload. It
-  // is held until the cut frame's 32 bytes and checksum have gone by (here
+  // is deferred until the cut frame's 32 bytes and checksum have gone by (here
   // 25 bytes of 00 after it), and then comes out.
   tg::Framer framer;
   EXPECT_TRUE(FeedAll(&framer, Join({{0xAA, 0xAA, 0x20, 0x04, 0x35}, kAttention54})).empty());
@@ -158,17 +158,17 @@ TEST(Framer, PacketCutShortDoesNotSwallowTheNextOne) {
   EXPECT_EQ(frames, (std::vector<Bytes>{{0x04, 0x35}, {0x04, 0x36}, {0x04, 0x35}}));
 }
 
-TEST(Framer, PacketsHeldInACutFrameComeOutWhenTheLineIsQuietAndALaterFrameStaysOpen) {
+TEST(Framer, PacketsDeferredInACutFrameComeOutWhenTheLineIsQuietAndALaterFrameStaysOpen) {
   tg::Framer framer;
   // AA AA 20 04 35: a frame of 32 bytes of which two came (a dropout); then
-  // a whole packet of attention 54, held since the frame around it might be
+  // a whole packet of attention 54, deferred since the frame around it might be
   // a packet; then the first half of one of attention 53 (AA AA 02 04).
   EXPECT_TRUE(
       FeedAll(&framer,
               Join({{0xAA, 0xAA, 0x20, 0x04, 0x35}, kAttention54, {0xAA, 0xAA, 0x02, 0x04}}))
           .empty());
-  EXPECT_TRUE(framer.holding());
-  // The line is quiet inside the cut frame: it goes, the held packet comes
+  EXPECT_TRUE(framer.deferring());
+  // The line is quiet inside the cut frame: it goes, the deferred packet comes
   // out (to a call with no bytes), and the packet under way still frames.
   framer.lineQuiet();
   bool ready = false;
@@ -176,10 +176,10 @@ TEST(Framer, PacketsHeldInACutFrameComeOutWhenTheLineIsQuietAndALaterFrameStaysO
   ASSERT_TRUE(ready);
   EXPECT_EQ(Bytes(framer.frame().payload, framer.frame().payload + framer.frame().length),
             (Bytes{0x04, 0x36}));
-  EXPECT_FALSE(framer.holding());
+  EXPECT_FALSE(framer.deferring());
   EXPECT_EQ(framer.stats().quietFrames, 1u);
   EXPECT_EQ(FeedAll(&framer, {0x35, 0xC6}), std::vector<Bytes>{(Bytes{0x04, 0x35})});
-  // With nothing held, a quiet line changes nothing.
+  // With nothing deferred, a quiet line changes nothing.
   EXPECT_TRUE(FeedAll(&framer, {0xAA, 0xAA, 0x02, 0x04}).empty());
   framer.lineQuiet();
   EXPECT_EQ(FeedAll(&framer, {0x36, 0xC5}), std::vector<Bytes>{(Bytes{0x04, 0x36})});
@@ -351,7 +351,7 @@ TEST(Corruption, PacketsAfterACutFrameComeOutInOrderOnceItEnds) {
   // AA AA 20 02 00: a summary packet cut after two of its 32 bytes. Then
   // three whole packets (attention 1, blink 2, attention 3: 18 bytes) and
   // 13 bytes of 00, whose last is where the cut frame's checksum would be.
-  // The three are held until then: the cut frame might have been whole
+  // The three are deferred until then: the cut frame might have been whole
   // with them inside it. Its checksum is bad, so all three come out at
   // once, in order, each saying where it ended.
   const Bytes cut = {0xAA, 0xAA, 0x20, 0x02, 0x00};
