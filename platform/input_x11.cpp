@@ -245,17 +245,6 @@ bool ClickMonitor(Display *display, Monitor *out) {
   return PrimaryMonitor(display, out);
 }
 
-// Windows' conversion of an absolute coordinate into a pixel:
-// floor(n * size / 65536).
-int PixelOf(LONG normalized, int size) {
-  const int64_t product = static_cast<int64_t>(normalized) * size;
-  int64_t pixel = product / 65536;
-  if (product % 65536 != 0 && product < 0) {
-    --pixel;
-  }
-  return static_cast<int>(pixel);
-}
-
 bool InjectMouse(Display *display, const MOUSEINPUT &mouse) {
   const DWORD flags = mouse.dwFlags;
   if ((flags & MOUSEEVENTF_MOVE) != 0) {
@@ -264,8 +253,8 @@ bool InjectMouse(Display *display, const MOUSEINPUT &mouse) {
       if (!ClickMonitor(display, &monitor)) {
         return false;
       }
-      const int x = monitor.x + PixelOf(mouse.dx, monitor.width);
-      const int y = monitor.y + PixelOf(mouse.dy, monitor.height);
+      const int x = monitor.x + static_cast<int>(AbsoluteToPixel(mouse.dx, monitor.width));
+      const int y = monitor.y + static_cast<int>(AbsoluteToPixel(mouse.dy, monitor.height));
       if (!XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime)) {
         return false;
       }

@@ -90,4 +90,18 @@ UINT SendInput(UINT cInputs, INPUT *pInputs, int cbSize);
 
 #endif
 
+#include <stdint.h>
+
+/* How Windows turns an absolute coordinate of SendInput, on the scale where
+ * the screen's extent spans 65536 units, back into a pixel:
+ * floor(normalized * extent / 65536). */
+static inline int64_t AbsoluteToPixel(int64_t normalized, int extent) {
+  const int64_t product = normalized * extent;
+  int64_t pixel = product / 65536;
+  if (product % 65536 != 0 && product < 0) {
+    --pixel; /* floor, not truncation */
+  }
+  return pixel;
+}
+
 #endif
