@@ -8,12 +8,12 @@
 namespace testkit {
 
 Bytes Packet(const Bytes &payload) {
-  sim::Payload rows;
-  rows.length = std::min(payload.size(), sim::kMaxPayloadLength);
+  tools::Payload rows;
+  rows.length = std::min(payload.size(), tools::kMaxPayloadLength);
   std::copy(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(rows.length),
             rows.bytes);
-  uint8_t packet[sim::kMaxPacketLength];
-  return Bytes(packet, packet + sim::EncodePacket(rows, packet));
+  uint8_t packet[tools::kMaxPacketLength];
+  return Bytes(packet, packet + tools::EncodePacket(rows, packet));
 }
 
 Bytes Join(std::initializer_list<Bytes> parts) {

@@ -1,6 +1,6 @@
-// The headset's packets, made by the simulator's encoder (tools/packet.h),
-// which is written from the device's side: their checksums are never
-// computed by the code under test.
+// The headset's packets, made by the tools' encoder (tools/packet.h), which
+// is written from the device's side: their checksums are never computed by
+// the code under test.
 #ifndef NICTATE_TESTKIT_PACKETS_H
 #define NICTATE_TESTKIT_PACKETS_H
 

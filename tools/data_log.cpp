@@ -6,7 +6,7 @@
 
 #include "thinkgear/data_types.h"
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -174,4 +174,4 @@ DataLogItem DataLogReader::next(int *value, std::string *error) {
   }
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -4,7 +4,7 @@
 
 #include "thinkgear/data_types.h"
 
-namespace sim {
+namespace tools {
 
 bool AppendByteRow(Payload *payload, uint8_t code, uint8_t value) {
   if (code >= 0x80 || kMaxPayloadLength - payload->length < 2) {
@@ -81,4 +81,4 @@ const char *ValueName(int dataType) {
   return type != nullptr ? type->shortName : "unknown";
 }
 
-}  // namespace sim
+}  // namespace tools

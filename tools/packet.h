@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace sim {
+namespace tools {
 
 const uint8_t kSyncByte = 0xAA;
 const size_t kMaxPayloadLength = 169;
@@ -66,6 +66,6 @@ size_t EncodePacket(const Payload &payload, uint8_t *out);
 // "low_alpha", "blink"); "unknown" for any other.
 const char *ValueName(int dataType);
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

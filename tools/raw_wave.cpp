@@ -5,7 +5,7 @@
 #include "link/thinkgear.h"
 #include "tools/packet.h"
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -62,4 +62,4 @@ bool RawWaveRun::feed(int *strength) {
   return true;
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -8,7 +8,7 @@
 
 #include "thinkgear/blink_detector.h"
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -230,4 +230,4 @@ int16_t RawUnits(double microvolts) {
   return static_cast<int16_t>(units);
 }
 
-}  // namespace sim
+}  // namespace tools

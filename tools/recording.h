@@ -14,7 +14,7 @@
 
 #include "tools/line_input.h"
 
-namespace sim {
+namespace tools {
 
 // A recording's samples a second as given on a command line: a number from
 // 1 to 100000. False for anything else.
@@ -88,6 +88,6 @@ std::vector<double> ResampleToRaw(const std::vector<double> &samples, double rat
 // row's range.
 int16_t RawUnits(double microvolts);
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

@@ -4,7 +4,7 @@
 
 #include "tools/line_input.h"
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -149,4 +149,4 @@ bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, st
   return true;
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace tools {
 
 // The bytes of one read, and when it happened (microseconds since the epoch).
 struct StreamChunk {
@@ -36,6 +36,6 @@ LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector
 // end; such a line is left out, as its bytes are not all there.
 bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, std::string *error);
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

@@ -42,7 +42,7 @@ Packets One(const Bytes &packet) {
 // contact (poorSignal: 0 good, 200 off the head) at the start of each second.
 class Forehead {
  public:
-  Forehead() : eeg_(11, sim::EegSettings()) {}
+  Forehead() : eeg_(11, tools::EegSettings()) {}
 
   // The next `seconds` of the headset's packets, with a blink of the given
   // size starting after `blinkAt` seconds of them (none when negative).
@@ -52,14 +52,14 @@ class Forehead {
     const int64_t blink = eeg_.index() + static_cast<int64_t>(blinkAt * kRate);
     while (eeg_.index() < end) {
       if (blinkAt >= 0 && eeg_.index() == blink) {
-        sim::BlinkShape shape;
+        tools::BlinkShape shape;
         shape.microvolts = microvolts;
         eeg_.blink(shape);
       }
       if (eeg_.index() % kRate == 0) {
         packets.Add(Packet({0x02, poorSignal}));
       }
-      packets.Add(testkit::Raw(sim::RawUnits(eeg_.next())));
+      packets.Add(testkit::Raw(tools::RawUnits(eeg_.next())));
     }
     return packets;
   }
@@ -67,7 +67,7 @@ class Forehead {
   uint8_t poorSignal = 0;
 
  private:
-  sim::SyntheticEeg eeg_;
+  tools::SyntheticEeg eeg_;
 };
 
 class Blinks : public Library {

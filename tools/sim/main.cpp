@@ -76,7 +76,7 @@ int Main(int argc, char **argv) {
   stream.options = &options;
   if (!options.replay.empty()) {
     std::string error;
-    if (!ReadStreamLog(options.replay, &stream.replay, &error)) {
+    if (!tools::ReadStreamLog(options.replay, &stream.replay, &error)) {
       std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
       return kUsageStatus;
     }

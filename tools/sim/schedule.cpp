@@ -151,7 +151,7 @@ bool RunEvent(Stream *stream, Schedule *schedule, EventKind kind, int64_t now) {
     case kEventRaw:
       SendRaw(stream, schedule->rawIndex);
       ++schedule->rawIndex;
-      schedule->due[kEventRaw] = schedule->rawIndex * kSecond / kRawRate;
+      schedule->due[kEventRaw] = schedule->rawIndex * kSecond / tools::kRawRate;
       break;
     case kEventReplay:
       FlushPending(port);
