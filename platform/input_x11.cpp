@@ -245,38 +245,31 @@ bool ClickMonitor(Display *display, Monitor *out) {
   return PrimaryMonitor(display, out);
 }
 
+// What a click sends: an absolute move and the left button. A relative
+// move is refused, which ends the injection there.
 bool InjectMouse(Display *display, const MOUSEINPUT &mouse) {
   const DWORD flags = mouse.dwFlags;
   if ((flags & MOUSEEVENTF_MOVE) != 0) {
-    if ((flags & MOUSEEVENTF_ABSOLUTE) != 0) {
-      Monitor monitor;
-      if (!ClickMonitor(display, &monitor)) {
-        return false;
-      }
-      const int x = monitor.x + static_cast<int>(AbsoluteToPixel(mouse.dx, monitor.width));
-      const int y = monitor.y + static_cast<int>(AbsoluteToPixel(mouse.dy, monitor.height));
-      if (!XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime)) {
-        return false;
-      }
-    } else if (!XTestFakeRelativeMotionEvent(display, mouse.dx, mouse.dy, CurrentTime)) {
+    if ((flags & MOUSEEVENTF_ABSOLUTE) == 0) {
+      return false;
+    }
+    Monitor monitor;
+    if (!ClickMonitor(display, &monitor)) {
+      return false;
+    }
+    const int x = monitor.x + static_cast<int>(AbsoluteToPixel(mouse.dx, monitor.width));
+    const int y = monitor.y + static_cast<int>(AbsoluteToPixel(mouse.dy, monitor.height));
+    if (!XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime)) {
       return false;
     }
   }
-  static const struct {
-    DWORD flag;
-    unsigned int button;
-    Bool press;
-  } kButtons[] = {
-      {MOUSEEVENTF_LEFTDOWN, 1, True},   {MOUSEEVENTF_LEFTUP, 1, False},
-      {MOUSEEVENTF_RIGHTDOWN, 3, True},  {MOUSEEVENTF_RIGHTUP, 3, False},
-      {MOUSEEVENTF_MIDDLEDOWN, 2, True}, {MOUSEEVENTF_MIDDLEUP, 2, False},
-  };
-  for (const auto &b : kButtons) {
-    if ((flags & b.flag) != 0 && !XTestFakeButtonEvent(display, b.button, b.press, CurrentTime)) {
-      return false;
-    }
+  const unsigned int kLeftButton = 1;
+  if ((flags & MOUSEEVENTF_LEFTDOWN) != 0 &&
+      !XTestFakeButtonEvent(display, kLeftButton, True, CurrentTime)) {
+    return false;
   }
-  return true;
+  return (flags & MOUSEEVENTF_LEFTUP) == 0 ||
+         XTestFakeButtonEvent(display, kLeftButton, False, CurrentTime);
 }
 
 }  // namespace

@@ -317,7 +317,6 @@ SwingVerdict BlinkDetector::judge(int64_t n, Blink *blink) {
 
   blink->microvolts = peak_;
   blink->strength = static_cast<int>(std::lround(std::fmin(255.0, std::fmax(1.0, peak_ / 2))));
-  blink->samplesSincePeak = fall;
   lastPolarity_ = polarity_;
   lastPeakAt_ = peakAt_;
   threshold_.blinkFound(n, peak_);

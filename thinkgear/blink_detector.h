@@ -37,9 +37,8 @@ const int kBlinkPoorContact = 50;
 
 // A blink found.
 struct Blink {
-  int strength;          // 1..255: its size in microvolts, halved
-  double microvolts;     // its size: the swing's peak in the band-passed wave
-  int samplesSincePeak;  // how long ago the swing peaked
+  int strength;       // 1..255: its size in microvolts, halved
+  double microvolts;  // its size: the swing's peak in the band-passed wave
 };
 
 // Why a swing past the threshold was not reported (tools/blink_picture.cpp

@@ -22,8 +22,7 @@ Framer::Framer()
       ready_(),
       readyCount_(0),
       readyNext_(0),
-      frame_(),
-      stats_() {}
+      frame_() {}
 
 void Framer::reset() {
   size_ = 0;
@@ -50,17 +49,12 @@ bool Framer::endFrames(size_t at, uint8_t byte) {
     if (static_cast<uint8_t>(~sum) == byte) {
       // Open frames after k all began inside this one, and so did deferred
       // frames after `start`.
-      stats_.innerFrames += openCount_ - k - 1;
       openCount_ = k;
       while (deferredCount_ > 0 && deferred_[deferredCount_ - 1].start > start) {
         --deferredCount_;
-        ++stats_.innerFrames;
       }
       deferred_[deferredCount_++] = Span{start, at};
       return true;
-    }
-    if (k == 0) {
-      ++stats_.badChecksums;  // a frame read from outside any other
     }
     for (size_t j = k + 1; j < openCount_; ++j) {
       open_[j - 1] = open_[j];
@@ -93,7 +87,6 @@ void Framer::releaseDeferred() {
   deferredCount_ -= released;
   readyCount_ = released;
   readyNext_ = 0;
-  stats_.frames += released;
 }
 
 void Framer::settle() {
@@ -139,8 +132,6 @@ void Framer::lineQuiet() {
   for (size_t k = 0; k < openCount_; ++k) {
     if (open_[k].start > lastEnd) {
       open_[kept++] = open_[k];
-    } else {
-      ++stats_.quietFrames;
     }
   }
   openCount_ = kept;
@@ -159,7 +150,7 @@ void Framer::handOut() {
   }
 }
 
-void Framer::takeSyncByte(uint8_t byte, bool inFrame) {
+void Framer::takeSyncByte(uint8_t byte) {
   if (byte == kSync) {
     if (syncRun_ < 2) {
       ++syncRun_;
@@ -169,12 +160,6 @@ void Framer::takeSyncByte(uint8_t byte, bool inFrame) {
   const bool synced = syncRun_ == 2;
   syncRun_ = 0;
   if (!synced || byte > kSync) {
-    if (!inFrame) {
-      ++stats_.skippedBytes;
-      if (synced) {
-        ++stats_.badLengths;
-      }
-    }
     return;
   }
   // A length byte after a sync: a frame opens here.
@@ -207,10 +192,7 @@ size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
   while (i < size) {
     const uint8_t byte = data[i++];
     ++fed_;
-    // A byte of a frame (its checksum too, when the frame is dropped for
-    // it) is not a skipped byte, nor a bad length.
-    const bool inFrame = openCount_ != 0;
-    if (inFrame) {
+    if (openCount_ != 0) {
       // The window never outgrows the earliest open frame, which ends here
       // at the latest.
       const size_t at = size_++;
@@ -234,14 +216,14 @@ size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
     }
 
     if (readyCount_ != 0) {
-      // Deferred frames let go by this byte, a bad checksum, which may still be
-      // a sync byte or open a frame: it is read as one first.
-      takeSyncByte(byte, inFrame);
+      // Deferred frames let go by this byte, a bad checksum, which may
+      // still be a sync byte or open a frame: it is read as one first.
+      takeSyncByte(byte);
       handOut();
       *frameReady = true;
       return i;
     }
-    takeSyncByte(byte, inFrame);
+    takeSyncByte(byte);
   }
   return i;
 }

@@ -31,15 +31,6 @@ struct Frame {
 // means the frame was cut.
 const int kQuietLineMs = 100;
 
-struct FramerStats {
-  uint64_t frames;        // whole frames with a good checksum, handed out
-  uint64_t badChecksums;  // whole frames dropped for their checksum
-  uint64_t badLengths;    // length bytes above 0xAA
-  uint64_t skippedBytes;  // bytes other than 0xAA outside any frame
-  uint64_t innerFrames;   // frames with a good checksum dropped as bytes of a packet around them
-  uint64_t quietFrames;   // frames around deferred ones dropped when the line went quiet
-};
-
 // Finds frames in the byte stream: 0xAA 0xAA, a length 0..169 (0xAA there
 // means the sync goes on), the payload, and a checksum equal to the low
 // eight bits of the inverted payload sum.
@@ -79,7 +70,6 @@ class Framer {
 
   // The bytes consumed since the framer was made.
   uint64_t fed() const { return fed_; }
-  const FramerStats &stats() const { return stats_; }
 
   // Forgets a partly read frame, deferred frames and ready ones (the port was
   // closed or replaced); the bytes go on being counted.
@@ -116,8 +106,8 @@ class Framer {
   // Moves the window to the earliest open frame and finds the next end.
   void settle();
   // Reads a byte as a sync byte, a length byte that opens a frame, or
-  // neither; inFrame tells whether it was a byte of an open frame.
-  void takeSyncByte(uint8_t byte, bool inFrame);
+  // neither.
+  void takeSyncByte(uint8_t byte);
   // Hands out the next ready frame.
   void handOut();
 
@@ -144,7 +134,6 @@ class Framer {
   size_t readyCount_;
   size_t readyNext_;
   Frame frame_;
-  FramerStats stats_;
 };
 
 // A decoded value: a data-type code of link/thinkgear.h and its value.

@@ -206,19 +206,6 @@ void Resampler::finish(std::vector<double> *out) {
   made_ = 0;
 }
 
-std::vector<double> ResampleToRaw(const std::vector<double> &samples, double rate) {
-  std::vector<double> out;
-  if (!(rate > 0)) {
-    return out;
-  }
-  Resampler resampler(rate);
-  for (const double sample : samples) {
-    resampler.add(sample, &out);
-  }
-  resampler.finish(&out);
-  return out;
-}
-
 int16_t RawUnits(double microvolts) {
   const double units = std::nearbyint(microvolts / tg::kMicrovoltsPerRawUnit);
   if (units <= -32768) {

@@ -81,9 +81,6 @@ class Resampler {
   double first_ = 0;  // the first input sample
 };
 
-// The whole input resampled at once (Resampler).
-std::vector<double> ResampleToRaw(const std::vector<double> &samples, double rate);
-
 // Microvolts at the electrode in raw units, rounded and held to the raw
 // row's range.
 int16_t RawUnits(double microvolts);

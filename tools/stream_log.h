@@ -17,17 +17,6 @@ struct StreamChunk {
   std::vector<uint8_t> bytes;
 };
 
-enum class LogLine {
-  kBytes,  // a time and one or more bytes
-  kSkip,   // an empty line
-  kNote,   // the library's note of lines it could not write ("<time> # ...")
-  kBad,    // anything else
-};
-
-// Parses one line, without its line end (a trailing '\r' is ignored). On
-// kBytes, *micros holds its time and the bytes are appended to *bytes.
-LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector<uint8_t> *bytes);
-
 // Reads a whole stream log. Consecutive lines with the same time are one
 // read and become one chunk. False, with *error saying why and where, when
 // the file cannot be read (tools/line_input.h: a line too long, nothing

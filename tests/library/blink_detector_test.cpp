@@ -390,7 +390,12 @@ TEST(Recording, ResamplingKeepsTheLevelAndTheWaveAndStartsAtTheFirstSample) {
   for (int i = 0; i < 256 * 4; ++i) {
     in.push_back(800 + 100 * std::sin(2 * M_PI * 5 * i / 256.0));
   }
-  const std::vector<double> out = tools::ResampleToRaw(in, 256);
+  tools::Resampler resampler(256);
+  std::vector<double> out;
+  for (const double sample : in) {
+    resampler.add(sample, &out);
+  }
+  resampler.finish(&out);
   ASSERT_EQ(out.size(), 2 * in.size() - 1);
   EXPECT_NEAR(out[0], 800, 1);
   for (size_t m = 64; m + 64 < out.size(); ++m) {
