@@ -383,27 +383,4 @@ TEST(BlinkDetector, ARestartLearnsForAQuarterSecondBeforeReporting) {
   EXPECT_EQ(w.reports_.size(), 1u);
 }
 
-// --- The recording reader and resampler the tools share ----------------------
-
-TEST(Recording, ResamplingKeepsTheLevelAndTheWaveAndStartsAtTheFirstSample) {
-  std::vector<double> in;
-  for (int i = 0; i < 256 * 4; ++i) {
-    in.push_back(800 + 100 * std::sin(2 * M_PI * 5 * i / 256.0));
-  }
-  tools::Resampler resampler(256);
-  std::vector<double> out;
-  for (const double sample : in) {
-    resampler.add(sample, &out);
-  }
-  resampler.finish(&out);
-  ASSERT_EQ(out.size(), 2 * in.size() - 1);
-  EXPECT_NEAR(out[0], 800, 1);
-  for (size_t m = 64; m + 64 < out.size(); ++m) {
-    ASSERT_NEAR(out[m], 800 + 100 * std::sin(2 * M_PI * 5 * m / 512.0), 0.5) << m;
-  }
-  EXPECT_EQ(tools::RawUnits(800), 3641);
-  EXPECT_EQ(tools::RawUnits(1e9), 32767);
-  EXPECT_EQ(tools::RawUnits(-1e9), -32768);
-}
-
 }  // namespace

@@ -70,7 +70,7 @@ class Forehead {
   tools::SyntheticEeg eeg_;
 };
 
-class Blinks : public Library {
+class LibraryBlinks : public Library {
  protected:
   // Sends the packets and reads them a packet a read, after `waiting`
   // packets sent already; returns the blink strength of each read that had
@@ -125,7 +125,7 @@ class Blinks : public Library {
   Forehead forehead;
 };
 
-TEST_F(Blinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog) {
+TEST_F(LibraryBlinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog) {
   const int id = NewId();
   const std::string log = dir.path() + "/data.txt";
   ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);
@@ -142,7 +142,7 @@ TEST_F(Blinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog
                                       std::to_string(static_cast<int>(blinks[1]))}));
 }
 
-TEST_F(Blinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
+TEST_F(LibraryBlinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   EXPECT_TRUE(Read(id, forehead.Next(3, 1.0)).empty());
@@ -158,7 +158,7 @@ TEST_F(Blinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
 // A headset that sends the raw wave and blink rows of its own: each blink is
 // reported once, by the row or by the wave, whichever tells of it first; the
 // device's rows win only once three blinks in a row were told by both.
-TEST_F(Blinks, ABlinkBothTheWaveAndARowTellOfIsReportedOnce) {
+TEST_F(LibraryBlinks, ABlinkBothTheWaveAndARowTellOfIsReportedOnce) {
   const int id = Connected();
   // The row 0.4 s after the blink began, when the wave has told of it.
   EXPECT_EQ(Read(id, BlinkAndRow(0.4, 77)).size(), 1u);
@@ -172,7 +172,7 @@ TEST_F(Blinks, ABlinkBothTheWaveAndARowTellOfIsReportedOnce) {
 
 // A line that drops bytes can forge a blink row on a headset that sends only
 // the raw wave: it reports, but hands nothing to the device.
-TEST_F(Blinks, AStrayBlinkRowLeavesTheWaveDetectionOn) {
+TEST_F(LibraryBlinks, AStrayBlinkRowLeavesTheWaveDetectionOn) {
   const int id = Connected();
   EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
   EXPECT_EQ(Read(id, One(Blink(90)) + forehead.Next(2, 1.0)).size(), 2u);
@@ -181,7 +181,7 @@ TEST_F(Blinks, AStrayBlinkRowLeavesTheWaveDetectionOn) {
 
 // The sensor off the head: switching detection on between two summary
 // packets does not forget it, until the contact is good again.
-TEST_F(Blinks, PoorContactHoldsAcrossSwitchingDetectionOn) {
+TEST_F(LibraryBlinks, PoorContactHoldsAcrossSwitchingDetectionOn) {
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   forehead.poorSignal = 200;
@@ -192,7 +192,7 @@ TEST_F(Blinks, PoorContactHoldsAcrossSwitchingDetectionOn) {
   EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
 }
 
-TEST_F(Blinks, WhatWaitedWhenDetectionWasSwitchedOnIsLoggedButReportsNoBlink) {
+TEST_F(LibraryBlinks, WhatWaitedWhenDetectionWasSwitchedOnIsLoggedButReportsNoBlink) {
   const int id = NewId();
   const std::string log = dir.path() + "/data.txt";
   ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);

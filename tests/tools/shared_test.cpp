@@ -1,11 +1,11 @@
-// The simulator's pieces that other tools reuse: its packets, byte for byte
-// and as the library's own parser frames them, and its reading of the
-// library's stream log, as the library writes it.
-#include "tools/packet.h"
-
+// The pieces the tools share (tools/*.h): the headset's packets, byte for
+// byte and as the library's own parser frames them, the reading of the
+// library's stream log, as the library writes it, and the resampling of a
+// recording to the raw wave's rate.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -14,6 +14,8 @@
 #include "testkit/files.h"
 #include "thinkgear/log.h"
 #include "thinkgear/parser.h"
+#include "tools/packet.h"
+#include "tools/recording.h"
 #include "tools/stream_log.h"
 
 namespace {
@@ -27,7 +29,7 @@ std::vector<uint8_t> Encode(const tools::Payload &payload) {
 // ---------------------------------------------------------------------------
 // Packets
 
-TEST(SimPacket, EncodesTheHeadsetsBytes) {
+TEST(ToolsPacket, EncodesTheHeadsetsBytes) {
   tools::Payload payload;
   // No rows: sync, sync, length 0, checksum ~0.
   EXPECT_EQ(Encode(payload), (std::vector<uint8_t>{0xAA, 0xAA, 0x00, 0xFF}));
@@ -60,7 +62,7 @@ TEST(SimPacket, EncodesTheHeadsetsBytes) {
   EXPECT_FALSE(tools::AppendLongRow(&payload, tools::kRowAttention, nullptr, 0));
 }
 
-TEST(SimPacket, FullPayloadRefusesARowAndStaysAsItWas) {
+TEST(ToolsPacket, FullPayloadRefusesARowAndStaysAsItWas) {
   tools::Payload payload;
   while (tools::AppendByteRow(&payload, tools::kRowAttention, 1)) {
   }
@@ -81,7 +83,7 @@ TEST(SimPacket, FullPayloadRefusesARowAndStaysAsItWas) {
 // ---------------------------------------------------------------------------
 // Stream logs
 
-TEST(SimStreamLog, ReadsBackWhatTheLibraryWrites) {
+TEST(ToolsStreamLog, ReadsBackWhatTheLibraryWrites) {
   testkit::TempDir dir;
   const std::string path = dir.path() + "/streamLog.txt";
   tg::LogFile log = {};
@@ -114,7 +116,7 @@ TEST(SimStreamLog, ReadsBackWhatTheLibraryWrites) {
   EXPECT_GE(chunks[1].micros - chunks[0].micros, 5000);
 }
 
-TEST(SimStreamLog, SkipsNotesBlankAndCutLinesAndNamesTheFirstBadLine) {
+TEST(ToolsStreamLog, SkipsNotesBlankAndCutLinesAndNamesTheFirstBadLine) {
   testkit::TempDir dir;
   std::vector<tools::StreamChunk> chunks;
   std::string error;
@@ -155,6 +157,30 @@ TEST(SimStreamLog, SkipsNotesBlankAndCutLinesAndNamesTheFirstBadLine) {
   const std::string empty = dir.Write("empty.txt", "");
   EXPECT_FALSE(tools::ReadStreamLog(empty, &chunks, &error));
   EXPECT_FALSE(tools::ReadStreamLog(dir.path() + "/missing.txt", &chunks, &error));
+}
+
+// ---------------------------------------------------------------------------
+// Recordings
+
+TEST(ToolsRecording, ResamplingKeepsTheLevelAndTheWaveAndStartsAtTheFirstSample) {
+  std::vector<double> in;
+  for (int i = 0; i < 256 * 4; ++i) {
+    in.push_back(800 + 100 * std::sin(2 * M_PI * 5 * i / 256.0));
+  }
+  tools::Resampler resampler(256);
+  std::vector<double> out;
+  for (const double sample : in) {
+    resampler.add(sample, &out);
+  }
+  resampler.finish(&out);
+  ASSERT_EQ(out.size(), 2 * in.size() - 1);
+  EXPECT_NEAR(out[0], 800, 1);
+  for (size_t m = 64; m + 64 < out.size(); ++m) {
+    ASSERT_NEAR(out[m], 800 + 100 * std::sin(2 * M_PI * 5 * m / 512.0), 0.5) << m;
+  }
+  EXPECT_EQ(tools::RawUnits(800), 3641);
+  EXPECT_EQ(tools::RawUnits(1e9), 32767);
+  EXPECT_EQ(tools::RawUnits(-1e9), -32768);
 }
 
 }  // namespace

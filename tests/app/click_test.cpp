@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "tests/fakes.h"
+#include "tests/app/fakes.h"
 
 namespace {
 
