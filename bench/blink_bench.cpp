@@ -37,7 +37,7 @@ struct Artifacts {
 
 struct Kind {
   const char *name;
-  sim::EegSettings eeg;
+  tools::EegSettings eeg;
   Artifacts artifacts;
 };
 
@@ -63,16 +63,16 @@ class Scene {
       eeg_.pop(size, eeg_.uniform() < 0.5 ? 0 : 0.2 + 2 * eeg_.uniform());
       nextPop_ = t + Gap(kind_.artifacts.popEvery);
     }
-    return sim::RawUnits(eeg_.next());
+    return tools::RawUnits(eeg_.next());
   }
 
-  sim::SyntheticEeg &eeg() { return eeg_; }
+  tools::SyntheticEeg &eeg() { return eeg_; }
 
  private:
   double Gap(double mean) { return mean > 0 ? mean * (0.5 + eeg_.uniform()) : 1e30; }
 
   Kind kind_;
-  sim::SyntheticEeg eeg_;
+  tools::SyntheticEeg eeg_;
   double nextMuscle_;
   double nextPop_;
 };
@@ -109,17 +109,17 @@ Outcome RunEvents(uint64_t seed, long count, Place place) {
   std::vector<int> reports;
   for (const double mains : {50.0, 60.0}) {
     for (const int sign : {1, -1}) {
-      sim::EegSettings s;
+      tools::EegSettings s;
       s.mainsHz = mains;
       s.blinkSign = sign;
       const Kind kind = {"events", s, {0, 0, 0, 0}};
       Scene scene(kind, seed++);
-      std::unique_ptr<sim::RawWaveRun> run(new sim::RawWaveRun);
+      std::unique_ptr<tools::RawWaveRun> run(new tools::RawWaveRun);
       std::vector<int64_t> peaks;
       const size_t first = reports.size();
       double next = 0.7;
       for (;;) {
-        sim::SyntheticEeg &eeg = scene.eeg();
+        tools::SyntheticEeg &eeg = scene.eeg();
         const double t = static_cast<double>(eeg.index()) / kRate;
         if (t >= next) {
           if (static_cast<long>(peaks.size()) == count) {
@@ -157,8 +157,8 @@ Outcome RunEvents(uint64_t seed, long count, Place place) {
 
 // A blink shape of 100 to 400 microvolts, closing in 50 to 150 ms and
 // opening in 80 to 250 ms.
-sim::BlinkShape AnyBlink(sim::SyntheticEeg &eeg) {
-  sim::BlinkShape b;
+tools::BlinkShape AnyBlink(tools::SyntheticEeg &eeg) {
+  tools::BlinkShape b;
   b.microvolts = 100 + 300 * eeg.uniform();
   b.riseMs = 50 + 100 * eeg.uniform();
   b.fallMs = 80 + 170 * eeg.uniform();
@@ -167,7 +167,7 @@ sim::BlinkShape AnyBlink(sim::SyntheticEeg &eeg) {
 
 // Blinks 0.6 to 3.6 s apart: the report delay after their peaks.
 void MeasureDelay() {
-  Outcome o = RunEvents(100, 500, [](sim::SyntheticEeg &eeg) {
+  Outcome o = RunEvents(100, 500, [](tools::SyntheticEeg &eeg) {
     const int64_t peak = eeg.blink(AnyBlink(eeg));
     return Placed{peak, 0.6 + 3 * eeg.uniform()};
   });
@@ -180,9 +180,9 @@ void MeasureDelay() {
 // times its size opening; the next closure 0.6 to 3.6 s after the opening.
 // Each should be reported once, at the closing.
 void MeasureClosures() {
-  const Outcome o = RunEvents(300, 250, [](sim::SyntheticEeg &eeg) {
-    const sim::BlinkShape closing = AnyBlink(eeg);
-    sim::BlinkShape opening = AnyBlink(eeg);
+  const Outcome o = RunEvents(300, 250, [](tools::SyntheticEeg &eeg) {
+    const tools::BlinkShape closing = AnyBlink(eeg);
+    tools::BlinkShape opening = AnyBlink(eeg);
     opening.microvolts = closing.microvolts * (0.6 + 0.7 * eeg.uniform());
     const double held = 500 + 1500 * eeg.uniform();
     const int64_t peak = eeg.closure(closing, held, opening);
@@ -194,10 +194,10 @@ void MeasureClosures() {
 // Steady swings of 150 microvolts at 2 to 8 Hz, 20 s each, 10 s apart: the
 // first swing of each can pass for a blink, and nothing after it should.
 void MeasureSwings() {
-  sim::EegSettings s;
+  tools::EegSettings s;
   const Kind kind = {"swings", s, {0, 0, 0, 0}};
   Scene scene(kind, 400);
-  std::unique_ptr<sim::RawWaveRun> run(new sim::RawWaveRun);
+  std::unique_ptr<tools::RawWaveRun> run(new tools::RawWaveRun);
   long onsets = 0;
   long first = 0;
   long later = 0;
@@ -222,11 +222,11 @@ void MeasureSwings() {
 
 // Hours of blink-free EEG of each kind; prints the false reports.
 void MeasureFalseReports(double hours) {
-  sim::EegSettings typical;
-  sim::EegSettings sixty = typical;
+  tools::EegSettings typical;
+  tools::EegSettings sixty = typical;
   sixty.mainsHz = 60;
   sixty.blinkSign = -1;
-  sim::EegSettings noisy = typical;
+  tools::EegSettings noisy = typical;
   noisy.background = 20;
   noisy.alpha = 25;
   noisy.mainsSize = 150;
@@ -246,7 +246,7 @@ void MeasureFalseReports(double hours) {
   int k = 0;
   for (const Kind &kind : kinds) {
     Scene scene(kind, 200 + k++);
-    std::unique_ptr<sim::RawWaveRun> run(new sim::RawWaveRun);
+    std::unique_ptr<tools::RawWaveRun> run(new tools::RawWaveRun);
     long reports = 0;
     const int64_t samples = static_cast<int64_t>(hours * 3600 * kRate);
     for (int64_t i = 0; i < samples; ++i) {
@@ -262,14 +262,14 @@ void MeasureFalseReports(double hours) {
 // The detector alone, and the whole stream (packets framed and decoded),
 // per sample of ten minutes of EEG with blinks.
 void MeasureCost() {
-  sim::SyntheticEeg eeg(7, sim::EegSettings());
+  tools::SyntheticEeg eeg(7, tools::EegSettings());
   std::vector<int16_t> wave(static_cast<size_t>(600 * kRate));
-  sim::BlinkShape blink;
+  tools::BlinkShape blink;
   for (size_t i = 0; i < wave.size(); ++i) {
     if (i % (3 * kRate) == 0) {
       eeg.blink(blink);
     }
-    wave[i] = sim::RawUnits(eeg.next());
+    wave[i] = tools::RawUnits(eeg.next());
   }
   using Clock = std::chrono::steady_clock;
   static tg::BlinkDetector detector;
@@ -282,7 +282,7 @@ void MeasureCost() {
     }
   }
   const auto middle = Clock::now();
-  std::unique_ptr<sim::RawWaveRun> run(new sim::RawWaveRun);
+  std::unique_ptr<tools::RawWaveRun> run(new tools::RawWaveRun);
   for (const int16_t raw : wave) {
     int strength = 0;
     found += run->add(raw, &strength) ? 1 : 0;
@@ -304,9 +304,9 @@ bool WriteScene(const char *path) {
     std::perror(path);
     return false;
   }
-  sim::SyntheticEeg eeg(5, sim::EegSettings());
+  tools::SyntheticEeg eeg(5, tools::EegSettings());
   auto shape = [](double microvolts, double riseMs, double fallMs) {
-    sim::BlinkShape b;
+    tools::BlinkShape b;
     b.microvolts = microvolts;
     b.riseMs = riseMs;
     b.fallMs = fallMs;
@@ -338,7 +338,7 @@ bool WriteScene(const char *path) {
     } else if (at(16.5)) {
       eeg.pop(350, 0);
     }
-    const int raw = t >= 25 && t < 25.06 ? 32767 : sim::RawUnits(eeg.next());
+    const int raw = t >= 25 && t < 25.06 ? 32767 : tools::RawUnits(eeg.next());
     std::fprintf(out, "%lld.%06lld RAW %d\n", static_cast<long long>(micros / 1000000),
                  static_cast<long long>(micros % 1000000), raw);
   }

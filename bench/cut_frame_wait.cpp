@@ -1,4 +1,4 @@
-// What the framer's rule costs: a packet that follows a cut frame is held
+// What the framer's rule costs: a packet that follows a cut frame is deferred
 // until that frame's length has gone by (it might have been a packet around
 // it), so it comes out later than its last byte. This program measures how
 // much later, on the wire schedule of a headset at 9600 and at 57600 baud,
@@ -12,7 +12,7 @@
 //               packet each second and a blink at a random moment.
 // A byte takes 10 bits / baud on the line; a packet's bytes follow each
 // other, and a packet due while the line is busy waits for it. The reader
-// lets held packets out once the line has been quiet for
+// lets deferred packets out once the line has been quiet for
 // tg::kQuietLineMs, as the library's does.
 //
 // Cuts, each tried `--trials` times in seconds 2 to 17 of a 25 s stream:
@@ -119,7 +119,7 @@ Result Run(int baud, const std::vector<Packet> &packets, size_t victim, Cut cut,
   }
   // Frame it byte by byte, noting when each frame is handed out. As the
   // library's reader does, a line quiet for tg::kQuietLineMs while the
-  // framer holds frames lets them out.
+  // framer defers frames lets them out.
   tg::Framer framer;
   std::vector<double> handedOut(line.size() + 1, -1);  // by frame end
   const double quiet = tg::kQuietLineMs / 1000.0;
@@ -136,7 +136,7 @@ Result Run(int baud, const std::vector<Packet> &packets, size_t victim, Cut cut,
     }
   };
   for (size_t i = 0; i < line.size(); ++i) {
-    if (i > 0 && framer.holding() && line[i].time - line[i - 1].time > quiet) {
+    if (i > 0 && framer.deferring() && line[i].time - line[i - 1].time > quiet) {
       framer.lineQuiet();
       feed(nullptr, 0, line[i - 1].time + quiet);
     }

@@ -25,10 +25,10 @@ Stream RawWaveStream(int seconds) {
   Stream s;
   uint32_t sample = 0;
   for (int second = 0; second < seconds; ++second) {
-    for (int i = 0; i < sim::kRawRate; ++i) {
+    for (int i = 0; i < tools::kRawRate; ++i) {
       testkit::Append(&s.bytes, testkit::Raw(bench::RawSample(sample++)));
       ++s.packets;
-      if (i == sim::kRawRate / 2) {
+      if (i == tools::kRawRate / 2) {
         testkit::Append(&s.bytes, bench::Summary(static_cast<uint32_t>(second)));
         ++s.packets;
       }

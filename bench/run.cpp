@@ -115,7 +115,7 @@ int64_t FeedDue(Run *run, int64_t now) {
     // 512 a second: one every 1953125 ns.
     while (run->nextRaw <= now) {
       testkit::Append(queue, testkit::Raw(RawSample(run->rawCount++)));
-      run->nextRaw += kSecond / sim::kRawRate;
+      run->nextRaw += kSecond / tools::kRawRate;
     }
     next = std::min(next, run->nextRaw);
   }

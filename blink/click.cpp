@@ -1,20 +1,8 @@
 #include "blink/click.h"
 
-#include <cstdint>
-
 namespace {
 
 const double kAbsoluteScale = 65536.0;
-
-// Windows' own conversion of an absolute coordinate back into a pixel.
-int64_t PixelOf(int64_t normalized, int extent) {
-  const int64_t product = normalized * extent;
-  int64_t pixel = product / 65536;
-  if (product % 65536 != 0 && product < 0) {
-    --pixel;  // floor, not truncation
-  }
-  return pixel;
-}
 
 }  // namespace
 
@@ -35,7 +23,7 @@ LONG NormalizeCoordinate(LONG pixel, int extent) {
   // would move the pointer one pixel, and blink after blink it would creep
   // off the button the user was looking at. One more unit lands on the
   // pointer's own pixel (1919 -> 65502 on a 1920-pixel screen, not 65501).
-  if (PixelOf(normalized, extent) != pixel) {
+  if (AbsoluteToPixel(normalized, extent) != pixel) {
     ++normalized;
   }
   return normalized;

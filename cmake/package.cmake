@@ -58,8 +58,8 @@ else()
   # The documents, laid out as in the sources so that their links hold.
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES packaging/70-nictate-uinput.rules DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-  install(FILES docs/logs.md docs/ports.md docs/blinks.md docs/blinks.svg docs/security.md
-    DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+  install(FILES docs/architecture.md docs/logs.md docs/ports.md docs/blinks.md docs/blinks.svg
+    docs/security.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
   install(FILES tools/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/tools)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

@@ -68,27 +68,45 @@ extern "C" {
  * (docs/blinks.md). TG_GetValueStatus gives 0 for it. */
 #define TG_DATA_BLINK_AGE 256
 
-/* Result codes of TG_Connect. */
+/* Result codes: an operation that can fail returns one of its own negative
+ * codes when it does; 0 or more (an id, a count, 0) means it did not. */
+
+/* TG_GetNewConnectionId: every id is taken. */
+#define TG_ID_NONE_LEFT (-1)
+
+/* TG_SetStreamLog and TG_SetDataLog. */
+#define TG_LOG_INVALID_ARGUMENT (-1) /* an invalid id, or a NULL or empty name */
+#define TG_LOG_NOT_OPENED (-2)       /* the name is refused or cannot be opened */
+
+/* TG_Connect. */
 #define TG_CONNECT_INVALID_ID (-1)
 #define TG_CONNECT_PORT_NOT_OPENED (-2)
 #define TG_CONNECT_INVALID_BAUD (-3)
 #define TG_CONNECT_INVALID_FORMAT (-4)
 
-/* Result codes of TG_ReadPackets. */
+/* TG_ReadPackets. */
 #define TG_READ_INVALID_ID (-1)
 #define TG_READ_NO_BYTES (-2)
 #define TG_READ_IO_ERROR (-3)
 
+/* TG_EnableBlinkDetection: an invalid id, or an enable flag other than 0
+ * and 1. */
+#define TG_BLINK_INVALID_ARGUMENT (-1)
+
+/* TG_GetValueStatus: an invalid id. */
+#define TG_STATUS_INVALID_ID (-1)
+
 /* A version number of the library; it only identifies the build. */
 TG_API int TG_CALL TG_GetDriverVersion(void);
 
-/* A new connection id (0 or more), or a negative number when every id is
+/* A new connection id (0 or more), or TG_ID_NONE_LEFT when every id is
  * taken. An id is never released. */
 TG_API int TG_CALL TG_GetNewConnectionId(void);
 
 /* Creates or truncates the file the connection logs every byte it reads
- * to. 0 on success; negative for an invalid id, or a name that is refused
- * or cannot be opened for writing (the log then keeps the file it had).
+ * to. 0 on success; TG_LOG_INVALID_ARGUMENT for an invalid id or no name,
+ * TG_LOG_NOT_OPENED for a name that is refused or cannot be opened for
+ * writing (the log then keeps the file it had).
  * Only a regular file, or a device that takes every write at once such as
  * /dev/null, is a log: a name that points at a FIFO, a socket, a terminal
  * or another device is refused without waiting. A file that another log
@@ -103,33 +121,36 @@ TG_API int TG_CALL TG_SetDataLog(int connectionId, const char *filename);
 
 /* Opens the serial port and attaches it to the connection. The arguments
  * are checked first, and a call that fails on them changes nothing (a port
- * the connection holds stays held): -1 invalid id, -3 baud rate not a
- * TG_BAUD_* value, -4 data format not a TG_STREAM_* value, -2 a NULL or
- * empty name (checked in that order). Otherwise the port the connection
- * holds, if any, is let go, and the named one opened: 0 on success, -2 when
- * the name cannot be opened as a serial port or the port is refused (a
- * device that is no terminal, refused unopened; held by another program,
- * some session's controlling terminal, a pseudo-terminal master;
- * docs/ports.md), the connection then holding no port. */
+ * the connection holds stays held): TG_CONNECT_INVALID_ID, then
+ * TG_CONNECT_INVALID_BAUD for a rate not a TG_BAUD_* value,
+ * TG_CONNECT_INVALID_FORMAT for a format not a TG_STREAM_* value, and
+ * TG_CONNECT_PORT_NOT_OPENED for a NULL or empty name (checked in that
+ * order). Otherwise the port the connection holds, if any, is let go, and
+ * the named one opened: 0 on success, TG_CONNECT_PORT_NOT_OPENED when the
+ * name cannot be opened as a serial port or the port is refused (a device
+ * that is no terminal, refused unopened; held by another program, some
+ * session's controlling terminal, a pseudo-terminal master; docs/ports.md),
+ * the connection then holding no port. */
 TG_API int TG_CALL TG_Connect(int connectionId, const char *serialPortName, int serialBaudrate,
                               int serialDataFormat);
 
 /* Reads until numPackets whole packets have been framed, and returns how
  * many were (0 when bytes came but no whole packet). Waits in the OS for
- * bytes; -2 when none arrive within the read timeout, -1 for an invalid
- * or unconnected id, -3 on an I/O error (the device is gone). While the
- * device is gone, each call tries its port once more, taking only the
- * device that was lost (docs/ports.md), and returns -3 after a pause of a
- * second while it stays away. */
+ * bytes; TG_READ_NO_BYTES when none arrive within the read timeout,
+ * TG_READ_INVALID_ID for an invalid or unconnected id, TG_READ_IO_ERROR
+ * when the device is gone. While it is gone, each call tries its port once
+ * more, taking only the device that was lost (docs/ports.md), and returns
+ * TG_READ_IO_ERROR after a pause of a second while it stays away. */
 TG_API int TG_CALL TG_ReadPackets(int connectionId, int numPackets);
 
-/* 1 switches blink detection on (blink-strength rows then update code 37),
- * 0 off. 0 on success, negative for an invalid id or argument. */
+/* 1 switches blink detection on (blink-strength rows then update
+ * TG_DATA_BLINK_STRENGTH), 0 off. 0 on success, TG_BLINK_INVALID_ARGUMENT
+ * for an invalid id or flag. */
 TG_API int TG_CALL TG_EnableBlinkDetection(int connectionId, int enable);
 
 /* How many times the value of dataType was updated by the most recent
  * TG_ReadPackets call: non-zero means a new value is there. 0 for an
- * unknown code, negative for an invalid id. */
+ * unknown code, TG_STATUS_INVALID_ID for an invalid id. */
 TG_API int TG_CALL TG_GetValueStatus(int connectionId, int dataType);
 
 /* The latest value of dataType (0 before any arrived or for an invalid

@@ -3,7 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+
+#include "platform/posix_time.h"
 
 namespace nictate {
 
@@ -77,13 +78,6 @@ bool RoundTrip(wl_display *display) {
   return wl_display_roundtrip(display) >= 0 && wl_display_get_error(display) == 0;
 }
 
-uint32_t EventTimeMs(void) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return 0;
-  }
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 +
-                               static_cast<uint64_t>(now.tv_nsec) / 1000000);
-}
+uint32_t EventTimeMs(void) { return static_cast<uint32_t>(MonotonicMs()); }
 
 }  // namespace nictate

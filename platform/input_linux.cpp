@@ -13,7 +13,6 @@
 // why, once per run; the blinks are still printed.
 #include <dlfcn.h>
 #include <stdlib.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -26,6 +25,7 @@
 #include "platform/click_backend.h"
 #include "platform/click_choice.h"
 #include "platform/click_uinput.h"
+#include "platform/posix_time.h"
 
 const char kClickVariable[] = "NICTATE_CLICK";
 
@@ -66,14 +66,6 @@ int64_t gFailedMs = -1;
 std::string gWhy;
 bool gToldNone = false;
 bool gToldXOnly = false;
-
-int64_t NowMs(void) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return 0;
-  }
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 bool Set(const char *name) {
   const char *value = getenv(name);
@@ -166,8 +158,8 @@ std::vector<size_t> Candidates(std::string *why) {
 }
 
 void Choose(void) {
-  if (gChosen != nullptr ||
-      (gFailedMs >= 0 && NowMs() - gFailedMs >= 0 && NowMs() - gFailedMs < kRetryMs)) {
+  if (gChosen != nullptr || (gFailedMs >= 0 && nictate::MonotonicMs() - gFailedMs >= 0 &&
+                             nictate::MonotonicMs() - gFailedMs < kRetryMs)) {
     return;
   }
   gWhy.clear();
@@ -178,7 +170,7 @@ void Choose(void) {
     if (backend != nullptr && backend->open(reason, sizeof reason)) {
       gChosen = backend;
       gChosenWay = way;
-      gOpenedMs = NowMs();
+      gOpenedMs = nictate::MonotonicMs();
       gSettled = way == kXTest;
       gFailedMs = -1;
       if (way == kXTest && Set("WAYLAND_DISPLAY") && !Set(kClickVariable) && !gToldXOnly) {
@@ -196,7 +188,7 @@ void Choose(void) {
     }
     gWhy += std::string(gWhy.empty() ? "" : "; ") + kWays[way].what + ": " + failure;
   }
-  gFailedMs = NowMs();
+  gFailedMs = nictate::MonotonicMs();
 }
 
 // Once per run, at the first click that cannot land.
@@ -218,7 +210,7 @@ void Settle(void) {
     return;
   }
   gSettled = true;
-  const int64_t age = NowMs() - gOpenedMs;
+  const int64_t age = nictate::MonotonicMs() - gOpenedMs;
   if (age >= 0 && age < kSettleMs) {
     Sleep(static_cast<DWORD>(kSettleMs - age));
   }

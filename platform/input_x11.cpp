@@ -8,11 +8,11 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/posix_time.h"
 #include "platform/win32.h"
 
 namespace {
@@ -61,15 +61,6 @@ Window gAnswerWindow = None;
 bool gAnswered = false;
 bool gAnswerValid = false;
 int64_t gAnswerMs = 0;
-
-// Milliseconds on the monotonic clock, or -1 when it cannot be read.
-int64_t NowMs(void) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return -1;
-  }
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Xlib's default handlers end the process, on a protocol error (an output
 // unplugged between two requests) and when the connection breaks. A program
@@ -131,7 +122,7 @@ bool ServerAnswers(Display *display) {
   const unsigned char nothing = 0;
   XChangeProperty(display, gAnswerWindow, XA_WM_NAME, XA_STRING, 8, PropModeAppend, &nothing, 0);
   XFlush(display);
-  const int64_t start = NowMs();
+  const int64_t start = nictate::MonotonicMs();
   int64_t left = kAnswerMs;
   for (;;) {
     // Reads what has come, without waiting; answers to earlier questions
@@ -149,9 +140,7 @@ bool ServerAnswers(Display *display) {
     if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
       return false;
     }
-    // Without a clock, one wait.
-    const int64_t now = NowMs();
-    left = start < 0 || now < 0 ? 0 : kAnswerMs - (now - start);
+    left = kAnswerMs - (nictate::MonotonicMs() - start);
   }
 }
 
@@ -162,11 +151,11 @@ Display *AnsweringDisplay(void) {
   if (display == nullptr) {
     return nullptr;
   }
-  const int64_t now = NowMs();
+  const int64_t now = nictate::MonotonicMs();
   if (!gAnswerValid || now < gAnswerMs || now - gAnswerMs > kSnapshotMs) {
     gAnswered = ServerAnswers(display);
-    gAnswerMs = NowMs();
-    gAnswerValid = gAnswerMs >= 0;
+    gAnswerMs = nictate::MonotonicMs();
+    gAnswerValid = true;
   }
   return gAnswered ? display : nullptr;
 }
@@ -246,7 +235,7 @@ bool PrimaryMonitor(Display *display, Monitor *out) {
 // kSnapshotMs), else read afresh.
 bool ClickMonitor(Display *display, Monitor *out) {
   if (gSnapshotValid) {
-    const int64_t now = NowMs();
+    const int64_t now = nictate::MonotonicMs();
     if (now >= gSnapshotMs && now - gSnapshotMs <= kSnapshotMs) {
       *out = gSnapshot;
       return true;
@@ -256,49 +245,31 @@ bool ClickMonitor(Display *display, Monitor *out) {
   return PrimaryMonitor(display, out);
 }
 
-// Windows' conversion of an absolute coordinate into a pixel:
-// floor(n * size / 65536).
-int PixelOf(LONG normalized, int size) {
-  const int64_t product = static_cast<int64_t>(normalized) * size;
-  int64_t pixel = product / 65536;
-  if (product % 65536 != 0 && product < 0) {
-    --pixel;
-  }
-  return static_cast<int>(pixel);
-}
-
+// What a click sends: an absolute move and the left button. A relative
+// move is refused, which ends the injection there.
 bool InjectMouse(Display *display, const MOUSEINPUT &mouse) {
   const DWORD flags = mouse.dwFlags;
   if ((flags & MOUSEEVENTF_MOVE) != 0) {
-    if ((flags & MOUSEEVENTF_ABSOLUTE) != 0) {
-      Monitor monitor;
-      if (!ClickMonitor(display, &monitor)) {
-        return false;
-      }
-      const int x = monitor.x + PixelOf(mouse.dx, monitor.width);
-      const int y = monitor.y + PixelOf(mouse.dy, monitor.height);
-      if (!XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime)) {
-        return false;
-      }
-    } else if (!XTestFakeRelativeMotionEvent(display, mouse.dx, mouse.dy, CurrentTime)) {
+    if ((flags & MOUSEEVENTF_ABSOLUTE) == 0) {
+      return false;
+    }
+    Monitor monitor;
+    if (!ClickMonitor(display, &monitor)) {
+      return false;
+    }
+    const int x = monitor.x + static_cast<int>(AbsoluteToPixel(mouse.dx, monitor.width));
+    const int y = monitor.y + static_cast<int>(AbsoluteToPixel(mouse.dy, monitor.height));
+    if (!XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime)) {
       return false;
     }
   }
-  static const struct {
-    DWORD flag;
-    unsigned int button;
-    Bool press;
-  } kButtons[] = {
-      {MOUSEEVENTF_LEFTDOWN, 1, True},   {MOUSEEVENTF_LEFTUP, 1, False},
-      {MOUSEEVENTF_RIGHTDOWN, 3, True},  {MOUSEEVENTF_RIGHTUP, 3, False},
-      {MOUSEEVENTF_MIDDLEDOWN, 2, True}, {MOUSEEVENTF_MIDDLEUP, 2, False},
-  };
-  for (const auto &b : kButtons) {
-    if ((flags & b.flag) != 0 && !XTestFakeButtonEvent(display, b.button, b.press, CurrentTime)) {
-      return false;
-    }
+  const unsigned int kLeftButton = 1;
+  if ((flags & MOUSEEVENTF_LEFTDOWN) != 0 &&
+      !XTestFakeButtonEvent(display, kLeftButton, True, CurrentTime)) {
+    return false;
   }
-  return true;
+  return (flags & MOUSEEVENTF_LEFTUP) == 0 ||
+         XTestFakeButtonEvent(display, kLeftButton, False, CurrentTime);
 }
 
 }  // namespace
@@ -323,8 +294,8 @@ BOOL GetCursorPos(POINT *lpPoint) {
   lpPoint->x = rootX - monitor.x;
   lpPoint->y = rootY - monitor.y;
   gSnapshot = monitor;
-  gSnapshotMs = NowMs();
-  gSnapshotValid = gSnapshotMs >= 0;
+  gSnapshotMs = nictate::MonotonicMs();
+  gSnapshotValid = true;
   return TRUE;
 }
 

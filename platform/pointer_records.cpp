@@ -20,9 +20,8 @@ bool InjectRecord(const MOUSEINPUT &mouse, const PointerDevice &device) {
     unsigned code;
     bool pressed;
   } kButtons[] = {
-      {MOUSEEVENTF_LEFTDOWN, BTN_LEFT, true},     {MOUSEEVENTF_LEFTUP, BTN_LEFT, false},
-      {MOUSEEVENTF_RIGHTDOWN, BTN_RIGHT, true},   {MOUSEEVENTF_RIGHTUP, BTN_RIGHT, false},
-      {MOUSEEVENTF_MIDDLEDOWN, BTN_MIDDLE, true}, {MOUSEEVENTF_MIDDLEUP, BTN_MIDDLE, false},
+      {MOUSEEVENTF_LEFTDOWN, BTN_LEFT, true},
+      {MOUSEEVENTF_LEFTUP, BTN_LEFT, false},
   };
   for (const auto &b : kButtons) {
     // A press and its release in one record are two frames: a client sees

@@ -12,7 +12,7 @@ namespace nictate {
 // device or its connection failed.
 struct PointerDevice {
   bool (*motion)(int dx, int dy);
-  // code: the kernel's button code (BTN_LEFT, BTN_RIGHT, BTN_MIDDLE).
+  // code: the kernel's button code (BTN_LEFT).
   bool (*button)(unsigned code, bool pressed);
   // Ends the events of one record (one frame of the device).
   bool (*frame)(void);
@@ -21,7 +21,7 @@ struct PointerDevice {
 };
 
 // SendInput's contract on such a device: each record's relative move, then
-// its buttons in the order down before up, left, right, middle, then a frame.
+// its left button, down before up, then a frame.
 // A record that is not a mouse record, or that moves in absolute
 // coordinates, stops the injection there: where the pointer is cannot be
 // read, so a place on the screen cannot be reached. Returns how many records

@@ -58,10 +58,6 @@ typedef struct tagINPUT {
 #define MOUSEEVENTF_MOVE 0x0001
 #define MOUSEEVENTF_LEFTDOWN 0x0002
 #define MOUSEEVENTF_LEFTUP 0x0004
-#define MOUSEEVENTF_RIGHTDOWN 0x0008
-#define MOUSEEVENTF_RIGHTUP 0x0010
-#define MOUSEEVENTF_MIDDLEDOWN 0x0020
-#define MOUSEEVENTF_MIDDLEUP 0x0040
 #define MOUSEEVENTF_ABSOLUTE 0x8000
 
 #define SM_CXSCREEN 0
@@ -89,5 +85,19 @@ UINT SendInput(UINT cInputs, INPUT *pInputs, int cbSize);
 #endif
 
 #endif
+
+#include <stdint.h>
+
+/* How Windows turns an absolute coordinate of SendInput, on the scale where
+ * the screen's extent spans 65536 units, back into a pixel:
+ * floor(normalized * extent / 65536). */
+static inline int64_t AbsoluteToPixel(int64_t normalized, int extent) {
+  const int64_t product = normalized * extent;
+  int64_t pixel = product / 65536;
+  if (product % 65536 != 0 && product < 0) {
+    --pixel; /* floor, not truncation */
+  }
+  return pixel;
+}
 
 #endif

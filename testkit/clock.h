@@ -1,11 +1,11 @@
-// The one clock of the tests and the benchmarks: the simulator's monotonic
-// clock (tools/clock.h), and deadlines on it.
+// The one clock of the tests and the benchmarks: the monotonic clock
+// (platform/posix_time.h), and deadlines on it.
 #ifndef NICTATE_TESTKIT_CLOCK_H
 #define NICTATE_TESTKIT_CLOCK_H
 
 #include <cstdint>
 
-#include "tools/clock.h"
+#include "platform/posix_time.h"
 
 namespace testkit {
 
@@ -13,7 +13,7 @@ const int64_t kMs = 1000000;  // nanoseconds
 const int64_t kSecond = 1000 * kMs;
 
 // Nanoseconds on the monotonic clock.
-inline int64_t NowNs() { return sim::MonotonicNs(); }
+inline int64_t NowNs() { return nictate::MonotonicNs(); }
 
 // Seconds since `start` (a NowNs() reading).
 inline double SecondsSince(int64_t start) { return static_cast<double>(NowNs() - start) / kSecond; }

@@ -1,23 +1,19 @@
 #include "testkit/packets.h"
 
 #include <algorithm>
+#include <cstddef>
+
+#include "tools/packet.h"
 
 namespace testkit {
 
 Bytes Packet(const Bytes &payload) {
-  uint8_t sum = 0;
-  for (uint8_t b : payload) {
-    sum = static_cast<uint8_t>(sum + b);
-  }
-  // Sized once and filled in place (an insert into a three-byte vector
-  // sets off a false -Warray-bounds in GCC 12 at -O3).
-  Bytes packet(payload.size() + 4);
-  packet[0] = 0xAA;
-  packet[1] = 0xAA;
-  packet[2] = static_cast<uint8_t>(payload.size());
-  std::copy(payload.begin(), payload.end(), packet.begin() + 3);
-  packet.back() = static_cast<uint8_t>(~sum);
-  return packet;
+  tools::Payload rows;
+  rows.length = std::min(payload.size(), tools::kMaxPayloadLength);
+  std::copy(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(rows.length),
+            rows.bytes);
+  uint8_t packet[tools::kMaxPacketLength];
+  return Bytes(packet, packet + tools::EncodePacket(rows, packet));
 }
 
 Bytes Join(std::initializer_list<Bytes> parts) {

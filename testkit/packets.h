@@ -1,5 +1,6 @@
-// The headset's packets, built here from the device's side with their
-// checksums computed here, never by the code under test.
+// The headset's packets, made by the tools' encoder (tools/packet.h), which
+// is written from the device's side: their checksums are never computed by
+// the code under test.
 #ifndef NICTATE_TESTKIT_PACKETS_H
 #define NICTATE_TESTKIT_PACKETS_H
 
@@ -11,8 +12,8 @@ namespace testkit {
 
 using Bytes = std::vector<uint8_t>;
 
-// 0xAA 0xAA, the length, the payload and the low eight bits of its inverted
-// sum.
+// 0xAA 0xAA, the length, the payload (169 bytes at most; more is cut) and
+// the low eight bits of its inverted sum.
 Bytes Packet(const Bytes &payload);
 Bytes Join(std::initializer_list<Bytes> parts);
 void Append(Bytes *to, const Bytes &bytes);

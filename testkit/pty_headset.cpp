@@ -15,8 +15,8 @@ namespace testkit {
 
 bool PtyHeadset::Open() {
   Unplug();
-  sim::RawPty pty;
-  if (!sim::OpenRawPty(&pty, &error_)) {
+  tools::RawPty pty;
+  if (!tools::OpenRawPty(&pty, &error_)) {
     return false;
   }
   master_ = pty.master;

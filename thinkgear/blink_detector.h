@@ -22,14 +22,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "thinkgear/blink_bands.h"
+#include "thinkgear/blink_threshold.h"
+#include "thinkgear/swing_rhythm.h"
+
 namespace tg {
-
-// Raw-wave samples a second.
-const int kRawSampleRate = 512;
-
-// One raw unit at the electrode: a 12-bit converter over 1.8 V, amplified
-// 2000 times (about 0.22 microvolts).
-const double kMicrovoltsPerRawUnit = 1.8e6 / 4096 / 2000;
 
 // Samples from a (re)start to the first report that can come: 0.25 s.
 const int kBlinkLearnSamples = kRawSampleRate / 4;
@@ -40,9 +37,8 @@ const int kBlinkPoorContact = 50;
 
 // A blink found.
 struct Blink {
-  int strength;          // 1..255: its size in microvolts, halved
-  double microvolts;     // its size: the swing's peak in the band-passed wave
-  int samplesSincePeak;  // how long ago the swing peaked
+  int strength;       // 1..255: its size in microvolts, halved
+  double microvolts;  // its size: the swing's peak in the band-passed wave
 };
 
 // Why a swing past the threshold was not reported (tools/blink_picture.cpp
@@ -84,15 +80,6 @@ struct BlinkTrace {
   int peakAgo;
 };
 
-// A second-order filter section, transposed direct form II.
-struct Biquad {
-  double b0, b1, b2, a1, a2;
-  double s1, s2;
-  double step(double x);
-  // Settles the section as if x had always been its input.
-  void settle(double x);
-};
-
 class BlinkDetector {
  public:
   BlinkDetector();
@@ -123,23 +110,11 @@ class BlinkDetector {
     kSwing,     // a swing past the threshold is under way
   };
 
-  // A swing, for the rhythm of the last ones.
-  struct Mark {
-    int64_t start;  // where the wave passed the threshold
-    int64_t end;    // and where it came back within it
-    int sign;
-    double peak;
-    int64_t rest;  // samples of a calm wave between the swing before and it
-  };
-
   // Restarts the filters as if the input had always been x.
   void settle(double x);
   // Why a swing of this sign starting now cannot be a blink, if it cannot
   // by its place: right after a blink, or in a rhythm.
   SwingVerdict placeOf(int64_t n, int sign) const;
-  // Whether a swing of this sign starting now keeps the rhythm of the last
-  // two.
-  bool inRhythm(int64_t n, int sign) const;
   // Checks a swing that has fallen back: kBlink, with *blink filled, when
   // it is a blink.
   SwingVerdict judge(int64_t n, Blink *blink);
@@ -150,22 +125,15 @@ class BlinkDetector {
   void holdBack();
   // Cuts a swing under way short and blocks reports.
   void block(int64_t n, SwingVerdict why);
-  // Adds a blink's size to the recent ones the threshold follows.
-  void remember(int64_t n, double peak);
-  // Moves the backgrounds towards a sample's swing and edge measures.
-  void followBackground(double magnitude, double edge);
-  double threshold() const;
   // A ring's slot for sample index n.
   static size_t slot(int64_t n, int size);
 
   static const int kHistory = 512;  // 1 s of the swing measure
   static const int kEdgeLag = 2;    // the span of the edge measure, 4 ms
-  static const int kRecentBlinks = 8;
 
-  Biquad highPass_;
-  Biquad lowPass_[2];
-  Biquad edgeNotch_[6];
-  Biquad edgeLowPass_;
+  BlinkBands bands_;
+  BlinkThreshold threshold_;
+  SwingRhythm rhythm_;
 
   State state_;
   int64_t now_;         // samples taken so far
@@ -183,20 +151,7 @@ class BlinkDetector {
   float wave_[kHistory];  // the swing measure by sample index (a ring)
   double edges_[kEdgeLag + 1];
   float edgeMax_[kHistory];  // the edge measure by sample index (a ring)
-  double background_;        // mean magnitude of the swing measure at rest
-  double edgeBackground_;    // mean edge measure at rest
-  int64_t learnt_;           // samples behind it since the last restart
   double baseline_;          // the level swings are measured from
-
-  // The wearer's recent blinks, faded by their age: the threshold's share.
-  double recent_[kRecentBlinks];
-  int recentCount_;
-  int recentNext_;
-  int64_t recentAt_;   // when they were last faded
-  double blinkLevel_;  // fades a little with each sample
-  // The last blink's size, taught once it is clear it began no rhythm.
-  double pendingPeak_;
-  int64_t pendingUntil_;
 
   // The swing under way, and the last blink.
   int polarity_;
@@ -208,11 +163,6 @@ class BlinkDetector {
   int64_t lastPeakAt_;
   int64_t openedAt_;  // the peak of the eyes opening after the last blink
   double openingPeak_;
-  Mark marks_[2];  // the last two swings, the latest first
-  int markCount_;
-  int64_t starts_[2][2];  // the last two starts of swings up, and down
-  int startCount_[2];
-  bool swingOut_;  // the last swing has ended, but not come back within yet
 
   BlinkTrace *trace_;
   bool ended_;  // a swing ended since the last trace

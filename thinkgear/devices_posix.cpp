@@ -1,8 +1,7 @@
-// What the POSIX back end knows of the devices behind its ports: which
-// serial devices are present (numbered as COM ports where there is no port
-// map), which devices are terminals, which terminal is some session's, and
-// what a device is (from sysfs), so that only a lost device is taken again.
-// docs/ports.md tells the rules.
+// How the POSIX back end finds and knows its devices
+// (thinkgear/devices_posix.h). docs/ports.md tells the rules.
+#include "thinkgear/devices_posix.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -17,8 +16,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "thinkgear/serial.h"
 
 namespace tg {
 
@@ -61,6 +58,22 @@ std::string ReadLine(const std::string &path) {
 }
 
 }  // namespace
+
+std::string PortMapDirectory(void) {
+  const char *ports = std::getenv("NICTATE_PORTS");
+  if (ports != nullptr && ports[0] != '\0') {
+    return ports;
+  }
+  const char *config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] != '\0') {
+    return std::string(config) + "/nictate/ports";
+  }
+  const char *home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    return std::string(home) + "/.config/nictate/ports";
+  }
+  return std::string();
+}
 
 // Pseudo-terminal slaves: /dev/pts/N (majors 136 to 143) and the old BSD
 // ttyXY (major 3). Their pair is gone for good once lost, and the number

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "link/thinkgear.h"
+#include "thinkgear/data_types.h"
 #include "thinkgear/os.h"
 
 namespace tg {
@@ -123,8 +123,8 @@ void LogStreamBytes(LogFile *log, const uint8_t *bytes, size_t count) {
 }
 
 void LogDataValue(LogFile *log, int dataType, float value) {
-  const char *name = DataTypeName(dataType);
-  if (log->file == nullptr || name == nullptr) {
+  const DataType *type = FindDataType(dataType);
+  if (log->file == nullptr || type == nullptr) {
     return;
   }
   char stamp[kStampSize];
@@ -134,7 +134,7 @@ void LogDataValue(LogFile *log, int dataType, float value) {
   }
   char line[96];
   // Every value the headset sends is a whole number.
-  const int n = std::snprintf(line, sizeof line, "%s %s %.0f\n", stamp, name, value);
+  const int n = std::snprintf(line, sizeof line, "%s %s %.0f\n", stamp, type->logName, value);
   if (n > 0 && static_cast<size_t>(n) < sizeof line) {
     WriteLine(log, line, static_cast<size_t>(n));
   }
@@ -164,39 +164,6 @@ void LogLine(LogFile *log, const std::string &line) {
     return;
   }
   WriteLine(log, line.data(), line.size());
-}
-
-const char *DataTypeName(int dataType) {
-  switch (dataType) {
-    case TG_DATA_POOR_SIGNAL:
-      return "POOR_SIGNAL";
-    case TG_DATA_ATTENTION:
-      return "ATTENTION";
-    case TG_DATA_MEDITATION:
-      return "MEDITATION";
-    case TG_DATA_RAW:
-      return "RAW";
-    case TG_DATA_DELTA:
-      return "DELTA";
-    case TG_DATA_THETA:
-      return "THETA";
-    case TG_DATA_ALPHA1:
-      return "ALPHA1";
-    case TG_DATA_ALPHA2:
-      return "ALPHA2";
-    case TG_DATA_BETA1:
-      return "BETA1";
-    case TG_DATA_BETA2:
-      return "BETA2";
-    case TG_DATA_GAMMA1:
-      return "GAMMA1";
-    case TG_DATA_GAMMA2:
-      return "GAMMA2";
-    case TG_DATA_BLINK_STRENGTH:
-      return "BLINK_STRENGTH";
-    default:
-      return nullptr;
-  }
 }
 
 }  // namespace tg

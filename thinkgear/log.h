@@ -46,9 +46,6 @@ std::string NoteLine(const std::string &text);
 // LogStreamBytes does.
 void LogLine(LogFile *log, const std::string &line);
 
-// The name of a data-type code in the data log, or null for an unknown one.
-const char *DataTypeName(int dataType);
-
 }  // namespace tg
 
 #endif

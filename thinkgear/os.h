@@ -1,8 +1,10 @@
-// What the device library needs of the OS besides its ports: locks and the
-// files of its logs. One file per OS (os_posix.cpp, os_win32.cpp).
+// What the device library needs of the OS besides its ports: a clock and a
+// pause, locks, and the files of its logs. One file per OS (os_posix.cpp,
+// os_win32.cpp).
 #ifndef NICTATE_THINKGEAR_OS_H
 #define NICTATE_THINKGEAR_OS_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -20,10 +22,17 @@ struct Failure {
 // (strerror on POSIX; FormatMessage on Windows, followed by "(error N)").
 std::string FailureText(const Failure &failure);
 
-// The library's locks: one per connection id (0 to 127) and one for its
-// clock. A thread that waits for a lock sleeps in the OS.
-const int kClockLock = 128;
-const int kLocks = 129;
+// A monotonic clock in milliseconds, for deadlines and for dating bytes;
+// any thread may read it.
+int64_t MonotonicMs(void);
+
+// Blocks the calling thread for the given milliseconds; returns at once
+// for 0 or less.
+void Pause(int milliseconds);
+
+// The library's locks: one per connection id (0 to kLocks - 1). A thread
+// that waits for a lock sleeps in the OS.
+const int kLocks = 128;
 
 void TakeLock(int lock);
 void ReleaseLock(int lock);

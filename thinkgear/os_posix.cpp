@@ -1,4 +1,4 @@
-// Locks and log files on Linux and other POSIX systems.
+// The clock, the pause, locks and log files on Linux and other POSIX systems.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/posix_time.h"
 #include "thinkgear/os.h"
 
 namespace tg {
@@ -62,6 +63,14 @@ std::string FailureText(const Failure &failure) {
   char buffer[128] = "";
   const std::string words = ErrorWords(strerror_r(failure.error, buffer, sizeof buffer), buffer);
   return words.empty() ? "error " + std::to_string(failure.error) : words;
+}
+
+int64_t MonotonicMs(void) { return nictate::MonotonicMs(); }
+
+void Pause(int milliseconds) {
+  if (milliseconds > 0) {
+    nictate::SleepMs(static_cast<uint32_t>(milliseconds));
+  }
 }
 
 void TakeLock(int lock) { gLocks[lock].lock(); }

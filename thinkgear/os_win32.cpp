@@ -1,4 +1,4 @@
-// Locks and log files on Windows (XP and later).
+// The clock, the pause, locks and log files on Windows (XP and later).
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -12,6 +12,8 @@ namespace tg {
 namespace {
 
 CRITICAL_SECTION gLocks[kLocks];
+// The clock's own: it counts the wraps of GetTickCount for every thread.
+CRITICAL_SECTION gClockLock;
 
 // Made ready while the DLL loads, before any call can come.
 struct LocksReady {
@@ -19,6 +21,7 @@ struct LocksReady {
     for (int i = 0; i < kLocks; ++i) {
       InitializeCriticalSection(&gLocks[i]);
     }
+    InitializeCriticalSection(&gClockLock);
   }
 } gLocksReady;
 
@@ -64,6 +67,25 @@ std::string FailureText(const Failure &failure) {
   }
   return words.empty() ? number : words + " (" + number + ")";
 }
+
+int64_t MonotonicMs(void) {
+  // GetTickCount wraps after 49.7 days (XP has no GetTickCount64): the
+  // wraps are counted here, under the clock's lock, as any thread may ask.
+  // The clock is read far more often than once in 49 days.
+  static DWORD last = 0;
+  static int64_t wraps = 0;
+  EnterCriticalSection(&gClockLock);
+  const DWORD now = GetTickCount();
+  if (now < last) {
+    ++wraps;
+  }
+  last = now;
+  const int64_t ms = wraps * (int64_t(1) << 32) + static_cast<int64_t>(now);
+  LeaveCriticalSection(&gClockLock);
+  return ms;
+}
+
+void Pause(int milliseconds) { Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0); }
 
 void TakeLock(int lock) { EnterCriticalSection(&gLocks[lock]); }
 

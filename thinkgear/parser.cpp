@@ -14,23 +14,21 @@ Framer::Framer()
       windowAt_(0),
       open_(),
       openCount_(0),
-      held_(),
-      heldCount_(0),
+      deferred_(),
+      deferredCount_(0),
       nextEnd_(0),
       syncRun_(0),
       readyBytes_(),
       ready_(),
       readyCount_(0),
       readyNext_(0),
-      frame_(),
-      stats_() {}
+      frame_() {}
 
 void Framer::reset() {
   size_ = 0;
-  fed_ = 0;
-  windowAt_ = 0;
+  windowAt_ = fed_;
   openCount_ = 0;
-  heldCount_ = 0;
+  deferredCount_ = 0;
   syncRun_ = 0;
   readyCount_ = 0;
   readyNext_ = 0;
@@ -49,19 +47,14 @@ bool Framer::endFrames(size_t at, uint8_t byte) {
     const size_t start = open_[k].start;
     const uint8_t sum = static_cast<uint8_t>(sums_[at] - sums_[start + 1]);
     if (static_cast<uint8_t>(~sum) == byte) {
-      // Open frames after k all began inside this one, and so did held
+      // Open frames after k all began inside this one, and so did deferred
       // frames after `start`.
-      stats_.innerFrames += openCount_ - k - 1;
       openCount_ = k;
-      while (heldCount_ > 0 && held_[heldCount_ - 1].start > start) {
-        --heldCount_;
-        ++stats_.innerFrames;
+      while (deferredCount_ > 0 && deferred_[deferredCount_ - 1].start > start) {
+        --deferredCount_;
       }
-      held_[heldCount_++] = Span{start, at};
+      deferred_[deferredCount_++] = Span{start, at};
       return true;
-    }
-    if (k == 0) {
-      ++stats_.badChecksums;  // a frame read from outside any other
     }
     for (size_t j = k + 1; j < openCount_; ++j) {
       open_[j - 1] = open_[j];
@@ -71,14 +64,14 @@ bool Framer::endFrames(size_t at, uint8_t byte) {
   return false;
 }
 
-void Framer::releaseHeld() {
-  // A held frame no open frame began before is around no open frame: those
+void Framer::releaseDeferred() {
+  // A deferred frame no open frame began before is around no open frame: those
   // are the first ones, as both lists go by start.
   const size_t firstOpen = openCount_ != 0 ? open_[0].start : size_;
   size_t released = 0;
   size_t offset = 0;
-  while (released < heldCount_ && held_[released].start < firstOpen) {
-    const Span &span = held_[released];
+  while (released < deferredCount_ && deferred_[released].start < firstOpen) {
+    const Span &span = deferred_[released];
     const size_t length = span.end - span.start - 1;
     std::memcpy(readyBytes_ + offset, window_ + span.start + 1, length);
     ready_[released] = Ready{offset, length, windowAt_ + span.end + 1};
@@ -88,13 +81,12 @@ void Framer::releaseHeld() {
   if (released == 0) {
     return;
   }
-  for (size_t j = released; j < heldCount_; ++j) {
-    held_[j - released] = held_[j];
+  for (size_t j = released; j < deferredCount_; ++j) {
+    deferred_[j - released] = deferred_[j];
   }
-  heldCount_ -= released;
+  deferredCount_ -= released;
   readyCount_ = released;
   readyNext_ = 0;
-  stats_.frames += released;
 }
 
 void Framer::settle() {
@@ -103,7 +95,7 @@ void Framer::settle() {
     size_ = 0;
     return;
   }
-  // The earliest open frame begins before every held one.
+  // The earliest open frame begins before every deferred one.
   const size_t shift = open_[0].start;
   nextEnd_ = open_[0].end;
   for (size_t j = 1; j < openCount_; ++j) {
@@ -124,28 +116,26 @@ void Framer::settle() {
     open_[j].start -= shift;
     open_[j].end -= shift;
   }
-  for (size_t j = 0; j < heldCount_; ++j) {
-    held_[j].start -= shift;
-    held_[j].end -= shift;
+  for (size_t j = 0; j < deferredCount_; ++j) {
+    deferred_[j].start -= shift;
+    deferred_[j].end -= shift;
   }
 }
 
 void Framer::lineQuiet() {
-  if (heldCount_ == 0 || readyCount_ != 0) {
+  if (deferredCount_ == 0 || readyCount_ != 0) {
     return;
   }
-  // The open frames begun before the last held one ended are around it.
-  const size_t lastEnd = held_[heldCount_ - 1].end;
+  // The open frames begun before the last deferred one ended are around it.
+  const size_t lastEnd = deferred_[deferredCount_ - 1].end;
   size_t kept = 0;
   for (size_t k = 0; k < openCount_; ++k) {
     if (open_[k].start > lastEnd) {
       open_[kept++] = open_[k];
-    } else {
-      ++stats_.quietFrames;
     }
   }
   openCount_ = kept;
-  releaseHeld();
+  releaseDeferred();
   settle();
 }
 
@@ -160,7 +150,7 @@ void Framer::handOut() {
   }
 }
 
-void Framer::takeSyncByte(uint8_t byte, bool inFrame) {
+void Framer::takeSyncByte(uint8_t byte) {
   if (byte == kSync) {
     if (syncRun_ < 2) {
       ++syncRun_;
@@ -170,12 +160,6 @@ void Framer::takeSyncByte(uint8_t byte, bool inFrame) {
   const bool synced = syncRun_ == 2;
   syncRun_ = 0;
   if (!synced || byte > kSync) {
-    if (!inFrame) {
-      ++stats_.skippedBytes;
-      if (synced) {
-        ++stats_.badLengths;
-      }
-    }
     return;
   }
   // A length byte after a sync: a frame opens here.
@@ -208,10 +192,7 @@ size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
   while (i < size) {
     const uint8_t byte = data[i++];
     ++fed_;
-    // A byte of a frame (its checksum too, when the frame is dropped for
-    // it) is not a skipped byte, nor a bad length.
-    const bool inFrame = openCount_ != 0;
-    if (inFrame) {
+    if (openCount_ != 0) {
       // The window never outgrows the earliest open frame, which ends here
       // at the latest.
       const size_t at = size_++;
@@ -219,7 +200,7 @@ size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
       sums_[at + 1] = static_cast<uint8_t>(sums_[at] + byte);
       if (at == nextEnd_) {
         const bool good = endFrames(at, byte);
-        releaseHeld();
+        releaseDeferred();
         settle();
         if (good) {
           // The checksum of a packet is no sync byte.
@@ -235,14 +216,14 @@ size_t Framer::feed(const uint8_t *data, size_t size, bool *frameReady) {
     }
 
     if (readyCount_ != 0) {
-      // Held frames let go by this byte, a bad checksum, which may still be
-      // a sync byte or open a frame: it is read as one first.
-      takeSyncByte(byte, inFrame);
+      // Deferred frames let go by this byte, a bad checksum, which may
+      // still be a sync byte or open a frame: it is read as one first.
+      takeSyncByte(byte);
       handOut();
       *frameReady = true;
       return i;
     }
-    takeSyncByte(byte, inFrame);
+    takeSyncByte(byte);
   }
   return i;
 }

@@ -23,22 +23,13 @@ const uint8_t kCodeBandPowers = 0x83;
 struct Frame {
   size_t length;
   uint8_t payload[kMaxPayload];
-  uint64_t end;  // bytes fed since the framer was made or reset, up to the checksum
+  uint64_t end;  // bytes fed since the framer was made, up to the checksum
 };
 
 // A line quiet this long inside a frame (over 90 byte times at 9600 baud,
 // and longer than a USB adapter's or a Bluetooth link's usual hold-ups)
 // means the frame was cut.
 const int kQuietLineMs = 100;
-
-struct FramerStats {
-  uint64_t frames;        // whole frames with a good checksum, handed out
-  uint64_t badChecksums;  // whole frames dropped for their checksum
-  uint64_t badLengths;    // length bytes above 0xAA
-  uint64_t skippedBytes;  // bytes other than 0xAA outside any frame
-  uint64_t innerFrames;   // frames with a good checksum dropped as bytes of a packet around them
-  uint64_t quietFrames;   // frames around held ones dropped when the line went quiet
-};
 
 // Finds frames in the byte stream: 0xAA 0xAA, a length 0..169 (0xAA there
 // means the sync goes on), the payload, and a checksum equal to the low
@@ -50,9 +41,9 @@ struct FramerStats {
 // Which of them are packets is settled by one rule: a frame with a good
 // checksum is a packet, and nothing that starts inside a packet is one. A
 // frame that ends with a good checksum while a frame begun before it is
-// still open is therefore held until that outer frame ends: if the outer
+// still open is therefore deferred until that outer frame ends: if the outer
 // frame's checksum is good, the outer frame is the packet and what lay
-// inside it is dropped; if not, the held frame is handed out. A packet that
+// inside it is dropped; if not, the deferred frame is handed out. A packet that
 // follows broken bytes thus still frames, but waits for the end of every
 // frame begun in the broken bytes (at most 171 bytes after the last such
 // length byte); a packet that does not follow an open frame is handed out
@@ -61,7 +52,7 @@ struct FramerStats {
 // On a sparse stream those 171 bytes can take seconds to come. But a device
 // sends a packet's bytes back to back, so a frame inside which the line
 // stays quiet for kQuietLineMs was cut: the reader says so (lineQuiet()),
-// and the frames held inside it are handed out then.
+// and the frames deferred inside it are handed out then.
 class Framer {
  public:
   Framer();
@@ -69,25 +60,27 @@ class Framer {
   // Consumes bytes until a frame is ready or the bytes run out, and returns
   // how many it consumed; *frameReady tells whether frame() now holds a new
   // frame. A frame may span many calls. One byte can make several frames
-  // ready (held frames let go at once): the calls after it hand them out in
+  // ready (deferred frames let go at once): the calls after it hand them out in
   // order, one a call, before consuming any byte, and a call with no bytes
   // hands out a ready frame too. So a caller feeds until a call consumes
   // every byte it was given and reports no frame.
   size_t feed(const uint8_t *data, size_t size, bool *frameReady);
 
   const Frame &frame() const { return frame_; }
-  const FramerStats &stats() const { return stats_; }
 
-  // Forgets a partly read frame, held frames and ready ones (the port was
-  // closed or replaced).
+  // The bytes consumed since the framer was made.
+  uint64_t fed() const { return fed_; }
+
+  // Forgets a partly read frame, deferred frames and ready ones (the port was
+  // closed or replaced); the bytes go on being counted.
   void reset();
 
-  // Whether frames are held, waiting for a frame around them to end.
-  bool holding() const { return heldCount_ != 0; }
+  // Whether frames are deferred, waiting for a frame around them to end.
+  bool deferring() const { return deferredCount_ != 0; }
 
-  // The line has been quiet for kQuietLineMs: every frame around a held one
-  // was cut, and is dropped; the held frames are handed out by the next
-  // calls of feed(). A frame begun after the held ones stays open.
+  // The line has been quiet for kQuietLineMs: every frame around a deferred one
+  // was cut, and is dropped; the deferred frames are handed out by the next
+  // calls of feed(). A frame begun after the deferred ones stays open.
   void lineQuiet();
 
  private:
@@ -100,33 +93,33 @@ class Framer {
   // length byte, 169 payload bytes and a checksum.
   static const size_t kWindow = kMaxPayload + 2;
   // Every open frame's length byte follows two sync bytes, so at most one
-  // in three window bytes starts one; held frames do not overlap, and each
+  // in three window bytes starts one; deferred frames do not overlap, and each
   // takes its length byte, its checksum and a sync byte of its own.
   static const size_t kMaxOpen = kWindow / 3 + 1;
-  static const size_t kMaxHeld = kMaxOpen;
+  static const size_t kMaxDeferred = kMaxOpen;
 
   // Settles the open frames whose checksum is the byte at window index at;
   // returns whether one of them had a good checksum.
   bool endFrames(size_t at, uint8_t byte);
-  // Lets go the held frames no open frame is around any more.
-  void releaseHeld();
+  // Lets go the deferred frames no open frame is around any more.
+  void releaseDeferred();
   // Moves the window to the earliest open frame and finds the next end.
   void settle();
   // Reads a byte as a sync byte, a length byte that opens a frame, or
-  // neither; inFrame tells whether it was a byte of an open frame.
-  void takeSyncByte(uint8_t byte, bool inFrame);
+  // neither.
+  void takeSyncByte(uint8_t byte);
   // Hands out the next ready frame.
   void handOut();
 
   uint8_t window_[kWindow];
   uint8_t sums_[kWindow + 1];  // sums_[i]: low eight bits of window_[0..i)'s sum
   size_t size_;                // bytes in the window
-  uint64_t fed_;               // bytes consumed since made or reset
+  uint64_t fed_;               // bytes consumed since made
   uint64_t windowAt_;          // fed_ count of the window's first byte
   Span open_[kMaxOpen];        // by start, earliest first
   size_t openCount_;
-  Span held_[kMaxHeld];  // frames with a good checksum inside open ones, by start
-  size_t heldCount_;
+  Span deferred_[kMaxDeferred];  // frames with a good checksum inside open ones, by start
+  size_t deferredCount_;
   size_t nextEnd_;  // the earliest end of an open frame
   int syncRun_;     // 0xAA bytes just seen, up to 2
   // Frames let go and not handed out yet: their payloads one after another
@@ -137,11 +130,10 @@ class Framer {
     uint64_t end;
   };
   uint8_t readyBytes_[kWindow];
-  Ready ready_[kMaxHeld];
+  Ready ready_[kMaxDeferred];
   size_t readyCount_;
   size_t readyNext_;
   Frame frame_;
-  FramerStats stats_;
 };
 
 // A decoded value: a data-type code of link/thinkgear.h and its value.

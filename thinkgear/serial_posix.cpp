@@ -5,7 +5,7 @@
 // The map's directory is $NICTATE_PORTS, else $XDG_CONFIG_HOME/nictate/ports
 // (~/.config/nictate/ports). Where that directory exists it is the whole map.
 // Where it does not, COM1 upward are the serial devices present, in the
-// order of PresentSerialDevices (serial.h), and COM0 is no port. A name that
+// order of PresentSerialDevices (devices_posix.h), and COM0 is no port. A name that
 // starts with "/" is a device path and is opened as it is.
 //
 // What is refused, how a port is held and given back, and how a lost device
@@ -22,13 +22,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "thinkgear/devices_posix.h"
 #include "thinkgear/port_name.h"
 #include "thinkgear/serial.h"
 
@@ -152,22 +151,6 @@ bool MakeRaw(int fd, int baud) {
 }
 
 }  // namespace
-
-std::string PortMapDirectory(void) {
-  const char *ports = std::getenv("NICTATE_PORTS");
-  if (ports != nullptr && ports[0] != '\0') {
-    return ports;
-  }
-  const char *config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] != '\0') {
-    return std::string(config) + "/nictate/ports";
-  }
-  const char *home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') {
-    return std::string(home) + "/.config/nictate/ports";
-  }
-  return std::string();
-}
 
 SerialPort *SerialOpen(const char *name, int baud, const SerialDevice *lost, SerialDevice *device,
                        Failure *failure) {
@@ -341,14 +324,14 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
         continue;
       }
       failure->error = errno;
-      return -1;
+      return kSerialFailed;
     }
     if (ready == 0) {
       return 0;
     }
     if ((pfd.revents & POLLNVAL) != 0) {
       failure->error = EBADF;
-      return -1;
+      return kSerialFailed;
     }
     const ssize_t got = read(port->fd, buffer, capacity);
     if (got > 0) {
@@ -366,7 +349,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
     } else {
       failure->error = errno;
     }
-    return -1;
+    return kSerialFailed;
   }
 }
 
@@ -376,22 +359,6 @@ size_t SerialWaiting(SerialPort *port) {
     return 0;
   }
   return static_cast<size_t>(waiting);
-}
-
-void SerialPause(int milliseconds) {
-  struct timespec left;
-  left.tv_sec = milliseconds / 1000;
-  left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
-int64_t MonotonicMs(void) {
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return 0;
-  }
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 }  // namespace tg

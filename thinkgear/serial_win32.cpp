@@ -5,7 +5,7 @@
 // other name is handed to CreateFileA unchanged and must turn out to be a
 // serial port.
 //
-// A read takes what the driver holds when there is something; else it
+// A read takes what the driver has buffered when there is something; else it
 // waits in the driver for the first byte and then takes whatever else has
 // arrived. The port's COMMTIMEOUTS stay ReadIntervalTimeout and
 // ReadTotalTimeoutMultiplier at MAXDWORD, ReadTotalTimeoutConstant at the
@@ -105,7 +105,7 @@ bool SetReadWait(SerialPort *port, DWORD timeoutMs) {
   return true;
 }
 
-// How many bytes the driver holds, in *count; false when the port no longer
+// How many bytes the driver has buffered, in *count; false when the port no longer
 // answers for its state. A device that is gone (unplugged, hung up) fails
 // this, and no read waits on it. Some ports do not fail their reads once
 // gone but return nothing until the wait is over (Wine on a terminal whose
@@ -122,12 +122,12 @@ bool Waiting(SerialPort *port, DWORD *count) {
   return true;
 }
 
-// Reads count bytes the driver holds (so it does not wait): the count read,
-// or -1 when the port failed.
-long ReadHeld(SerialPort *port, uint8_t *buffer, DWORD count) {
+// Reads count bytes the driver has buffered (so it does not wait): the count read,
+// or kSerialFailed when the port failed.
+long ReadBuffered(SerialPort *port, uint8_t *buffer, DWORD count) {
   DWORD got = 0;
   if (!ReadFile(port->handle, buffer, count, &got, nullptr)) {
-    return -1;
+    return kSerialFailed;
   }
   return static_cast<long>(got);
 }
@@ -203,13 +203,13 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
   DWORD wait = whole;
   bool returnedEarly = false;
   for (;;) {
-    DWORD held = 0;
-    if (!Waiting(port, &held)) {
+    DWORD buffered = 0;
+    if (!Waiting(port, &buffered)) {
       failure->error = static_cast<int>(GetLastError());
-      return -1;
+      return kSerialFailed;
     }
-    if (held > 0) {
-      const long got = ReadHeld(port, buffer, held < want ? held : want);
+    if (buffered > 0) {
+      const long got = ReadBuffered(port, buffer, buffered < want ? buffered : want);
       if (got < 0) {
         failure->error = static_cast<int>(GetLastError());
       }
@@ -223,7 +223,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
       // An unplugged adapter fails its reads (ERROR_ACCESS_DENIED,
       // ERROR_DEVICE_NOT_CONNECTED, ...): the device is gone.
       failure->error = static_cast<int>(GetLastError());
-      return -1;
+      return kSerialFailed;
     }
     if (got > 0) {
       // Should the port fail right after its first byte, that byte still
@@ -232,16 +232,16 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
       if (want == 1 || !Waiting(port, &more) || more == 0) {
         return 1;
       }
-      const long rest = ReadHeld(port, buffer + 1, more < want - 1 ? more : want - 1);
+      const long rest = ReadBuffered(port, buffer + 1, more < want - 1 ? more : want - 1);
       return rest > 0 ? 1 + rest : 1;
     }
     const int64_t left = deadline - MonotonicMs();
     if (left <= kTickSlackMs) {
       // The wait is over. A device that went away during it may have ended
       // it with nothing read: that is told now, not after another wait.
-      if (!Waiting(port, &held)) {
+      if (!Waiting(port, &buffered)) {
         failure->error = static_cast<int>(GetLastError());
-        return -1;
+        return kSerialFailed;
       }
       return 0;
     }
@@ -251,7 +251,7 @@ long SerialRead(SerialPort *port, uint8_t *buffer, size_t capacity, int timeoutM
     // it at its own pace.
     if (returnedEarly) {
       failure->refusal = "reads return at once with nothing";
-      return -1;
+      return kSerialFailed;
     }
     returnedEarly = true;
     wait = static_cast<DWORD>(left);
@@ -265,27 +265,6 @@ size_t SerialWaiting(SerialPort *port) {
     return 0;
   }
   return status.cbInQue;
-}
-
-void SerialPause(int milliseconds) {
-  Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
-}
-
-int64_t MonotonicMs(void) {
-  // GetTickCount wraps after 49.7 days (XP has no GetTickCount64): the
-  // wraps are counted here, under a lock, as any thread may ask. The clock
-  // is read far more often than once in 49 days.
-  static DWORD last = 0;
-  static int64_t wraps = 0;
-  TakeLock(kClockLock);
-  const DWORD now = GetTickCount();
-  if (now < last) {
-    ++wraps;
-  }
-  last = now;
-  const int64_t ms = wraps * (int64_t(1) << 32) + static_cast<int64_t>(now);
-  ReleaseLock(kClockLock);
-  return ms;
 }
 
 }  // namespace tg

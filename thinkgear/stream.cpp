@@ -54,8 +54,8 @@ void RestartDetector(Stream *s) {
 // Takes the values of the packet the framer has just handed out.
 void TakeFrame(Stream *s) {
   const Frame &frame = s->framer.frame();
-  const uint64_t end = s->framerStart + frame.end;
-  const bool quiet = end <= s->quietUntil;
+  const uint64_t end = frame.end;
+  const bool beforeDetection = end <= s->detectionStart;
   const int64_t arrived = end > 0 ? s->arrivals.when(end - 1) : -1;
   Value values[kMaxValuesPerFrame];
   const size_t count = DecodePayload(frame.payload, frame.length, values);
@@ -66,7 +66,7 @@ void TakeFrame(Stream *s) {
       // that was waiting when it was switched on, or that the wave told of
       // already, is logged, not reported.
       if (s->blinkDetection) {
-        if (quiet || !(s->deviceBlinks || NewBlink(s, kDevice, arrived))) {
+        if (beforeDetection || !(s->deviceBlinks || NewBlink(s, kDevice, arrived))) {
           LogDataValue(s->dataLog, v.dataType, v.value);
         } else {
           Update(s, v.dataType, v.value);
@@ -85,7 +85,7 @@ void TakeFrame(Stream *s) {
     ++s->samples;
     Blink blink;
     if (s->blinkDetection && s->detector.sample(static_cast<int>(v.value), &blink) &&
-        !s->deviceBlinks && !quiet && NewBlink(s, kWave, arrived)) {
+        !s->deviceBlinks && !beforeDetection && NewBlink(s, kWave, arrived)) {
       // A blink found in the raw wave, with the sample that completed it.
       Update(s, TG_DATA_BLINK_STRENGTH, static_cast<float>(blink.strength));
       s->blinkArrivedMs = arrived;
@@ -110,8 +110,6 @@ Stream::Stream(LogFile *log)
       values(),
       updates(),
       dataLog(log),
-      taken(0),
-      framerStart(0),
       blinkDetection(false),
       deviceBlinks(false),
       agreeing(0),
@@ -119,14 +117,13 @@ Stream::Stream(LogFile *log)
       lastToldAt(0),
       lastToldMs(-1),
       samples(0),
-      quietUntil(0),
+      detectionStart(0),
       detector(),
       arrivals(),
       blinkArrivedMs(-1) {}
 
 void StreamNewSignal(Stream *s, bool newDevice) {
   s->framer.reset();
-  s->framerStart = s->taken;
   RestartDetector(s);
   s->lastTeller = kNobody;
   if (newDevice) {
@@ -135,15 +132,17 @@ void StreamNewSignal(Stream *s, bool newDevice) {
   }
 }
 
-void StreamDetectBlinks(Stream *s, bool on, uint64_t waiting) {
+uint64_t StreamTaken(const Stream *s) { return s->framer.fed(); }
+
+void StreamDetectBlinks(Stream *s, bool on, uint64_t arrived) {
   if (on && !s->blinkDetection) {
     RestartDetector(s);
-    s->quietUntil = s->taken + waiting;
+    s->detectionStart = arrived;
   }
   s->blinkDetection = on;
 }
 
-bool StreamHolding(const Stream *s) { return s->framer.holding(); }
+bool StreamDeferring(const Stream *s) { return s->framer.deferring(); }
 
 void StreamLineQuiet(Stream *s) { s->framer.lineQuiet(); }
 
@@ -154,9 +153,7 @@ int StreamFeed(Stream *s, const uint8_t *bytes, size_t size, int wanted, size_t 
   size_t at = 0;
   while (packets < wanted) {
     bool ready = false;
-    const size_t taken = s->framer.feed(bytes + at, size - at, &ready);
-    at += taken;
-    s->taken += taken;
+    at += s->framer.feed(bytes + at, size - at, &ready);
     if (!ready) {
       break;  // every byte taken, and no frame left to hand out
     }
@@ -164,10 +161,11 @@ int StreamFeed(Stream *s, const uint8_t *bytes, size_t size, int wanted, size_t 
     ++packets;
   }
   *used = at;
-  // A frame handed out later (held behind a frame around it) ends within
+  // A frame handed out later (deferred behind a frame around it) ends within
   // the framer's window of the bytes taken.
   const uint64_t window = 2 * kMaxPayload;
-  s->arrivals.forget(s->taken > window ? s->taken - window : 0);
+  const uint64_t taken = StreamTaken(s);
+  s->arrivals.forget(taken > window ? taken - window : 0);
   return packets;
 }
 

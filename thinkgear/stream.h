@@ -26,21 +26,23 @@ struct Stream {
   // to dataLog (a log without a file for none).
   explicit Stream(LogFile *dataLog);
 
+  // The bytes the framer takes are numbered in the order they come, from 0,
+  // however often the signal starts anew: the stream index. Where frames
+  // end, when bytes came (arrivals) and where blink detection began are
+  // all told by it (StreamTaken).
   Framer framer;
   float values[kValueSlots];
   int updates[kValueSlots];  // updates since the last StreamNewRead
   LogFile *dataLog;
-  uint64_t taken;        // bytes the framer has taken
-  uint64_t framerStart;  // taken when the framer last started afresh
 
   // Blink detection: while it is on, blink rows from the device and blinks
   // the detector finds in the raw wave update the blink strength (37). One
   // blink told by both, the second within kSameBlinkSamples of the first, is
   // reported once, by the first; once kAgreeingBlinks blinks in a row were
   // told by both, the device's rows win and the detector's blinks are
-  // dropped. Packets that end at or before byte quietUntil were waiting
-  // already when detection was switched on: their values are decoded and
-  // logged, but they report no blink.
+  // dropped. Packets that end at or before stream index detectionStart had
+  // arrived already when detection was switched on: their values are
+  // decoded and logged, but they report no blink.
   bool blinkDetection;
   bool deviceBlinks;  // the device's rows have won
   int agreeing;       // blinks in a row told by both
@@ -48,7 +50,7 @@ struct Stream {
   uint64_t lastToldAt;
   int64_t lastToldMs;  // when its packet arrived (-1: not known)
   uint64_t samples;    // raw samples taken: the clock of the two tellers
-  uint64_t quietUntil;
+  uint64_t detectionStart;
   BlinkDetector detector;
 
   // When the bytes came (the connection dates them; fed without a port,
@@ -74,25 +76,28 @@ const int kAgreeingBlinks = 3;
 // rows win is to be seen again.
 void StreamNewSignal(Stream *stream, bool newDevice);
 
+// The stream index of the next byte: how many bytes the stream has taken.
+uint64_t StreamTaken(const Stream *stream);
+
 // Switches blink detection on or off. Switching it on when it is off makes
 // the detector learn the signal first (the last poor-signal value still
-// holds), and the `waiting` bytes that have arrived and the stream has not
-// taken yet (in the caller's buffer and in the port) report no blink; while
+// holds), and what has arrived up to stream index `arrived` (taken, or
+// waiting in the caller's buffer and in the port) reports no blink; while
 // it is on already, nothing changes.
-void StreamDetectBlinks(Stream *stream, bool on, uint64_t waiting);
+void StreamDetectBlinks(Stream *stream, bool on, uint64_t arrived);
 
 // Forgets the update counts: a read begins.
 void StreamNewRead(Stream *stream);
 
-// Whether the framer holds packets until a frame around them ends.
-bool StreamHolding(const Stream *stream);
+// Whether the framer defers packets until a frame around them ends.
+bool StreamDeferring(const Stream *stream);
 
-// The line has been quiet for kQuietLineMs: the frames held packets waited
+// The line has been quiet for kQuietLineMs: the frames deferred packets waited
 // on were cut, and the packets are handed out by the next StreamFeed.
 void StreamLineQuiet(Stream *stream);
 
 // Frames bytes until `wanted` packets are whole or the bytes run out (and
-// no frame the framer held is left to hand out), and takes each packet's
+// no frame the framer deferred is left to hand out), and takes each packet's
 // values. Returns the packets framed; *used is how many bytes were taken
 // (the rest wait for the next call).
 int StreamFeed(Stream *stream, const uint8_t *bytes, size_t size, int wanted, size_t *used);

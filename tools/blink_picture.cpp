@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -287,4 +287,4 @@ bool BlinkPicture::write(const std::string &path, const std::string &title,
   return true;
 }
 
-}  // namespace sim
+}  // namespace tools

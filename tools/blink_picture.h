@@ -12,7 +12,7 @@
 
 #include "thinkgear/blink_detector.h"
 
-namespace sim {
+namespace tools {
 
 // The longest span a picture takes, in seconds.
 const double kLongestPicture = 600;
@@ -52,6 +52,6 @@ class BlinkPicture {
   std::vector<Span> spans_;
 };
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

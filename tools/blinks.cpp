@@ -93,15 +93,15 @@ bool IsDataLog(const char *path) {
   char start[32];
   const ssize_t got = read(fd, start, sizeof start);
   (void)close(fd);
-  return got > 0 && sim::LooksLikeDataLog(start, static_cast<size_t>(got));
+  return got > 0 && tools::LooksLikeDataLog(start, static_cast<size_t>(got));
 }
 
 // The raw wave through the library, blink by blink to standard output and,
 // where asked for, into the picture.
 class Run {
  public:
-  Run(bool goodContact, sim::BlinkPicture *picture)
-      : run_(new sim::RawWaveRun(goodContact)), picture_(picture), samples_(0), blinks_(0) {
+  Run(bool goodContact, tools::BlinkPicture *picture)
+      : run_(new tools::RawWaveRun(goodContact)), picture_(picture), samples_(0), blinks_(0) {
     run_->watch(&trace_);
   }
 
@@ -116,44 +116,44 @@ class Run {
     }
     ++samples_;
   }
-  sim::RawWaveRun &stream() { return *run_; }
+  tools::RawWaveRun &stream() { return *run_; }
   int64_t samples() const { return samples_; }
   long blinks() const { return blinks_; }
 
  private:
-  std::unique_ptr<sim::RawWaveRun> run_;
+  std::unique_ptr<tools::RawWaveRun> run_;
   tg::BlinkTrace trace_;
-  sim::BlinkPicture *picture_;
+  tools::BlinkPicture *picture_;
   int64_t samples_;
   long blinks_;
 };
 
 // A data log's raw wave and poor-signal values, in order.
 bool RunDataLog(const char *path, Run *run, std::string *error) {
-  sim::DataLogReader reader;
+  tools::DataLogReader reader;
   if (!reader.open(path, error)) {
     return false;
   }
   for (;;) {
     int value = 0;
     switch (reader.next(&value, error)) {
-      case sim::DataLogItem::kRaw:
+      case tools::DataLogItem::kRaw:
         run->sample(static_cast<int16_t>(value));
         break;
-      case sim::DataLogItem::kPoorSignal:
+      case tools::DataLogItem::kPoorSignal:
         run->stream().contact(static_cast<uint8_t>(value));
         break;
-      case sim::DataLogItem::kOpened:
+      case tools::DataLogItem::kOpened:
         run->stream().newSignal();
         break;
-      case sim::DataLogItem::kEnd:
+      case tools::DataLogItem::kEnd:
         if (run->samples() == 0) {
           *error = std::string(path) +
                    ": no raw wave (RAW lines) in this data log: the headset sent none";
           return false;
         }
         return true;
-      case sim::DataLogItem::kBad:
+      case tools::DataLogItem::kBad:
         return false;
     }
   }
@@ -187,14 +187,14 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         return 0;
       case kRate:
-        if (!sim::ParseRecordingRate(optarg, &rate)) {
+        if (!tools::ParseRecordingRate(optarg, &rate)) {
           return UsageError(std::string("--rate wants samples a second from 1 to 100000, not '") +
                             optarg + "'");
         }
         recordingOptions = true;
         break;
       case kColumn:
-        if (!sim::ParseRecordingColumn(optarg, &column)) {
+        if (!tools::ParseRecordingColumn(optarg, &column)) {
           return UsageError(std::string("--column wants a column number from 0, not '") + optarg +
                             "'");
         }
@@ -225,9 +225,9 @@ int main(int argc, char **argv) {
     return UsageError("--from and --to choose the span of the picture: they need --svg");
   }
   if (to < 0) {
-    to = from + sim::kLongestPicture;
+    to = from + tools::kLongestPicture;
   }
-  if (to <= from || to - from > sim::kLongestPicture) {
+  if (to <= from || to - from > tools::kLongestPicture) {
     return UsageError("--to must come after --from, and at most 600 s after it");
   }
   const char *path = argv[optind];
@@ -236,10 +236,10 @@ int main(int argc, char **argv) {
     return UsageError(std::string(path) + " is a data log: --rate and --column are for recordings");
   }
 
-  std::unique_ptr<sim::BlinkPicture> picture;
+  std::unique_ptr<tools::BlinkPicture> picture;
   if (svg != nullptr) {
-    picture.reset(new sim::BlinkPicture(std::llround(from * tg::kRawSampleRate),
-                                        std::llround(to * tg::kRawSampleRate)));
+    picture.reset(new tools::BlinkPicture(std::llround(from * tg::kRawSampleRate),
+                                          std::llround(to * tg::kRawSampleRate)));
   }
   Run run(!dataLog, picture.get());
   std::string error;
@@ -252,12 +252,12 @@ int main(int argc, char **argv) {
   } else {
     // The recording is read, resampled and run through the library as it
     // comes, in memory that does not grow with it.
-    sim::RecordingReader recording;
+    tools::RecordingReader recording;
     if (!recording.open(path, column, &error)) {
       std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
       return kUsageStatus;
     }
-    sim::Resampler resampler(rate);
+    tools::Resampler resampler(rate);
     std::vector<double> wave;
     for (int got = 1; got != 0;) {
       double microvolts = 0;
@@ -274,7 +274,7 @@ int main(int argc, char **argv) {
         resampler.finish(&wave);
       }
       for (const double value : wave) {
-        run.sample(sim::RawUnits(value));
+        run.sample(tools::RawUnits(value));
       }
     }
   }

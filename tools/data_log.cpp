@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace sim {
+#include "thinkgear/data_types.h"
+
+namespace tools {
 
 namespace {
 
@@ -148,12 +150,13 @@ DataLogItem DataLogReader::next(int *value, std::string *error) {
     }
     const char *space = rest == nullptr ? nullptr : std::strchr(rest, ' ');
     bool good = space != nullptr;
-    if (good && std::strncmp(rest, "RAW ", 4) == 0) {
+    const std::string name = good ? std::string(rest, space) : std::string();
+    if (good && name == tg::FindDataType(TG_DATA_RAW)->logName) {
       good = WholeNumber(space + 1, -32768, 32767, value);
       if (good) {
         return DataLogItem::kRaw;
       }
-    } else if (good && std::strncmp(rest, "POOR_SIGNAL ", 12) == 0) {
+    } else if (good && name == tg::FindDataType(TG_DATA_POOR_SIGNAL)->logName) {
       good = WholeNumber(space + 1, 0, 200, value);
       if (good) {
         return DataLogItem::kPoorSignal;
@@ -171,4 +174,4 @@ DataLogItem DataLogReader::next(int *value, std::string *error) {
   }
 }
 
-}  // namespace sim
+}  // namespace tools

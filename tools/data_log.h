@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-namespace sim {
+namespace tools {
 
 // Whether text (a file's first bytes) starts like a data log line: a time,
 // "<seconds>.<six digits>", then a space.
@@ -57,6 +57,6 @@ class DataLogReader {
   std::string suspectText_;
 };
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -237,4 +237,4 @@ double SyntheticEeg::next() {
   return x;
 }
 
-}  // namespace sim
+}  // namespace tools

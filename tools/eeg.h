@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace sim {
+namespace tools {
 
 struct EegSettings {
   double offset = 300;     // DC offset, microvolts
@@ -106,6 +106,6 @@ class SyntheticEeg {
   double lookStep_;
 };
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -114,4 +114,4 @@ int LineInput::next(std::string *line, std::string *error) {
   }
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace tools {
 
 // A recording's row of thousands of columns fits many times over.
 const size_t kMaxLineBytes = 1 << 20;
@@ -54,6 +54,6 @@ class LineInput {
   bool ended_ = true;
 };
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

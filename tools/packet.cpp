@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "link/thinkgear.h"
+#include "thinkgear/data_types.h"
 
-namespace sim {
+namespace tools {
 
 bool AppendByteRow(Payload *payload, uint8_t code, uint8_t value) {
   if (code >= 0x80 || kMaxPayloadLength - payload->length < 2) {
@@ -77,36 +77,8 @@ size_t EncodePacket(const Payload &payload, uint8_t *out) {
 }
 
 const char *ValueName(int dataType) {
-  switch (dataType) {
-    case TG_DATA_POOR_SIGNAL:
-      return "poor_signal";
-    case TG_DATA_ATTENTION:
-      return "attention";
-    case TG_DATA_MEDITATION:
-      return "meditation";
-    case TG_DATA_RAW:
-      return "raw";
-    case TG_DATA_DELTA:
-      return "delta";
-    case TG_DATA_THETA:
-      return "theta";
-    case TG_DATA_ALPHA1:
-      return "low_alpha";
-    case TG_DATA_ALPHA2:
-      return "high_alpha";
-    case TG_DATA_BETA1:
-      return "low_beta";
-    case TG_DATA_BETA2:
-      return "high_beta";
-    case TG_DATA_GAMMA1:
-      return "low_gamma";
-    case TG_DATA_GAMMA2:
-      return "mid_gamma";
-    case TG_DATA_BLINK_STRENGTH:
-      return "blink";
-    default:
-      return "unknown";
-  }
+  const tg::DataType *type = tg::FindDataType(dataType);
+  return type != nullptr ? type->shortName : "unknown";
 }
 
-}  // namespace sim
+}  // namespace tools

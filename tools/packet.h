@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace sim {
+namespace tools {
 
 const uint8_t kSyncByte = 0xAA;
 const size_t kMaxPayloadLength = 169;
@@ -62,9 +62,10 @@ uint8_t PayloadChecksum(const uint8_t *bytes, size_t length);
 size_t EncodePacket(const Payload &payload, uint8_t *out);
 
 // The simulator's name of a data type of link/thinkgear.h, as it prints
-// values ("attention", "low_alpha", "blink"); "unknown" for any other.
+// values (the short name of thinkgear/data_types.h: "attention",
+// "low_alpha", "blink"); "unknown" for any other.
 const char *ValueName(int dataType);
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

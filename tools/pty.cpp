@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace sim {
+namespace tools {
 
 bool OpenRawPty(RawPty *pty, std::string *error) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -47,4 +47,4 @@ bool OpenRawPty(RawPty *pty, std::string *error) {
   return true;
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace sim {
+namespace tools {
 
 struct RawPty {
   int master;
@@ -19,6 +19,6 @@ struct RawPty {
 // nothing left open, on any failure.
 bool OpenRawPty(RawPty *pty, std::string *error);
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

@@ -5,7 +5,7 @@
 #include "link/thinkgear.h"
 #include "tools/packet.h"
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -19,7 +19,7 @@ void Append(const Payload &payload, std::vector<uint8_t> *out) {
 
 RawWaveRun::RawWaveRun(bool goodContact)
     : noLog_(), stream_(&noLog_), bytes_(), goodContact_(goodContact), samples_(0) {
-  tg::StreamDetectBlinks(&stream_, true, 0);
+  tg::StreamDetectBlinks(&stream_, true, tg::StreamTaken(&stream_));
 }
 
 void RawWaveRun::contact(uint8_t poorSignal) {
@@ -62,4 +62,4 @@ bool RawWaveRun::feed(int *strength) {
   return true;
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -12,7 +12,7 @@
 
 #include "thinkgear/stream.h"
 
-namespace sim {
+namespace tools {
 
 class RawWaveRun {
  public:
@@ -48,6 +48,6 @@ class RawWaveRun {
   int64_t samples_;
 };
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

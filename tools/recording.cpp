@@ -8,7 +8,7 @@
 
 #include "thinkgear/blink_detector.h"
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -206,19 +206,6 @@ void Resampler::finish(std::vector<double> *out) {
   made_ = 0;
 }
 
-std::vector<double> ResampleToRaw(const std::vector<double> &samples, double rate) {
-  std::vector<double> out;
-  if (!(rate > 0)) {
-    return out;
-  }
-  Resampler resampler(rate);
-  for (const double sample : samples) {
-    resampler.add(sample, &out);
-  }
-  resampler.finish(&out);
-  return out;
-}
-
 int16_t RawUnits(double microvolts) {
   const double units = std::nearbyint(microvolts / tg::kMicrovoltsPerRawUnit);
   if (units <= -32768) {
@@ -230,4 +217,4 @@ int16_t RawUnits(double microvolts) {
   return static_cast<int16_t>(units);
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -14,7 +14,7 @@
 
 #include "tools/line_input.h"
 
-namespace sim {
+namespace tools {
 
 // A recording's samples a second as given on a command line: a number from
 // 1 to 100000. False for anything else.
@@ -81,13 +81,10 @@ class Resampler {
   double first_ = 0;  // the first input sample
 };
 
-// The whole input resampled at once (Resampler).
-std::vector<double> ResampleToRaw(const std::vector<double> &samples, double rate);
-
 // Microvolts at the electrode in raw units, rounded and held to the raw
 // row's range.
 int16_t RawUnits(double microvolts);
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

@@ -4,7 +4,7 @@
 
 #include "tools/line_input.h"
 
-namespace sim {
+namespace tools {
 
 namespace {
 
@@ -61,8 +61,15 @@ bool ParseStamp(const std::string &text, size_t *pos, int64_t *micros) {
   return true;
 }
 
-}  // namespace
+enum class LogLine {
+  kBytes,  // a time and one or more bytes
+  kSkip,   // an empty line
+  kNote,   // the library's note of lines it could not write ("<time> # ...")
+  kBad,    // anything else
+};
 
+// Parses one line, without its line end (a trailing '\r' is ignored). On
+// kBytes, *micros holds its time and the bytes are appended to *bytes.
 LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector<uint8_t> *bytes) {
   std::string text = line;
   if (!text.empty() && text.back() == '\r') {
@@ -99,6 +106,8 @@ LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector
   bytes->insert(bytes->end(), found.begin(), found.end());
   return LogLine::kBytes;
 }
+
+}  // namespace
 
 bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, std::string *error) {
   chunks->clear();
@@ -149,4 +158,4 @@ bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, st
   return true;
 }
 
-}  // namespace sim
+}  // namespace tools

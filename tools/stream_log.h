@@ -9,24 +9,13 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace tools {
 
 // The bytes of one read, and when it happened (microseconds since the epoch).
 struct StreamChunk {
   int64_t micros;
   std::vector<uint8_t> bytes;
 };
-
-enum class LogLine {
-  kBytes,  // a time and one or more bytes
-  kSkip,   // an empty line
-  kNote,   // the library's note of lines it could not write ("<time> # ...")
-  kBad,    // anything else
-};
-
-// Parses one line, without its line end (a trailing '\r' is ignored). On
-// kBytes, *micros holds its time and the bytes are appended to *bytes.
-LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector<uint8_t> *bytes);
 
 // Reads a whole stream log. Consecutive lines with the same time are one
 // read and become one chunk. False, with *error saying why and where, when
@@ -36,6 +25,6 @@ LogLine ParseStreamLogLine(const std::string &line, int64_t *micros, std::vector
 // end; such a line is left out, as its bytes are not all there.
 bool ReadStreamLog(const std::string &path, std::vector<StreamChunk> *chunks, std::string *error);
 
-}  // namespace sim
+}  // namespace tools
 
 #endif

@@ -25,7 +25,7 @@ struct Report {
 // second as the headset sends it.
 class Wave {
  public:
-  explicit Wave(const sim::EegSettings &settings, uint64_t seed = 1) : eeg_(seed, settings) {}
+  explicit Wave(const tools::EegSettings &settings, uint64_t seed = 1) : eeg_(seed, settings) {}
 
   void run(double seconds) {
     const int64_t end = eeg_.index() + static_cast<int64_t>(seconds * kRate);
@@ -33,7 +33,7 @@ class Wave {
       if (eeg_.index() % kRate == 0) {
         detector_.contact(poorSignal_);
       }
-      feed(sim::RawUnits(eeg_.next()));
+      feed(tools::RawUnits(eeg_.next()));
     }
   }
   void feed(int raw) {
@@ -45,22 +45,22 @@ class Wave {
   }
   // A blink starting now; returns its peak's sample index.
   int64_t blink(double microvolts, double riseMs = 90, double fallMs = 160) {
-    sim::BlinkShape shape;
+    tools::BlinkShape shape;
     shape.microvolts = microvolts;
     shape.riseMs = riseMs;
     shape.fallMs = fallMs;
     return eeg_.blink(shape);
   }
 
-  sim::SyntheticEeg eeg_;
+  tools::SyntheticEeg eeg_;
   tg::BlinkDetector detector_;
   int poorSignal_ = 0;
   int64_t fed_ = 0;
   std::vector<Report> reports_;
 };
 
-sim::EegSettings Quiet() {
-  sim::EegSettings s;
+tools::EegSettings Quiet() {
+  tools::EegSettings s;
   s.mainsHz = 50;
   return s;
 }
@@ -70,7 +70,7 @@ sim::EegSettings Quiet() {
 TEST(BlinkDetector, EachBlinkIsReportedOnceWithinItsDelayAndWithItsSize) {
   for (const double mains : {50.0, 60.0}) {
     for (const int sign : {1, -1}) {
-      sim::EegSettings s = Quiet();
+      tools::EegSettings s = Quiet();
       s.mainsHz = mains;
       s.mainsSize = 100;
       s.blinkSign = sign;
@@ -133,17 +133,17 @@ TEST(BlinkDetector, BlinksInQuickSuccessionAreEachReported) {
 TEST(BlinkDetector, EyesHeldShutAreOneBlinkReportedAtTheClosing) {
   // Held 0.5 to 2 s, the opening 0.7 to 1.3 times the closing's size.
   for (const int sign : {1, -1}) {
-    sim::EegSettings s = Quiet();
+    tools::EegSettings s = Quiet();
     s.blinkSign = sign;
     Wave w(s, 21);
     w.run(2);
     std::vector<int64_t> peaks;
     for (int i = 0; i < 40; ++i) {
-      sim::BlinkShape closing;
+      tools::BlinkShape closing;
       closing.microvolts = 120 + 7 * i;
       closing.riseMs = 60 + 2 * i;
       closing.fallMs = 100 + 3 * i;
-      sim::BlinkShape opening = closing;
+      tools::BlinkShape opening = closing;
       opening.microvolts *= 0.7 + 0.6 * ((i * 7) % 40) / 39;
       const double heldMs = 500 + 1500 * ((i * 13) % 40) / 39.0;
       peaks.push_back(w.eeg_.closure(closing, heldMs, opening));
@@ -166,7 +166,7 @@ TEST(BlinkDetector, BlinksOnPurposeEveryOneToTwoSecondsAreEachReported) {
       for (const bool held : {false, true}) {
         Wave w(Quiet(), 23);
         w.run(2);
-        sim::BlinkShape shape;
+        tools::BlinkShape shape;
         shape.microvolts = size;
         for (int i = 0; i < 20; ++i) {
           if (held) {
@@ -244,7 +244,7 @@ TEST(BlinkDetector, NothingIsReportedOnBlinkFreeEeg) {
       {"noisy background", 50, 40, 60, 15, 25},
   };
   for (const Case &c : cases) {
-    sim::EegSettings s;
+    tools::EegSettings s;
     s.mainsHz = c.mainsHz;
     s.mainsSize = c.mainsSize;
     s.driftSize = c.driftSize;
@@ -296,7 +296,7 @@ TEST(BlinkDetector, SlowSwingsAndHeldLooksAreNoBlinks) {
 }
 
 TEST(BlinkDetector, OnAQuietWaveSwingsBelowFortyMicrovoltsAreNoBlinks) {
-  sim::EegSettings s = Quiet();
+  tools::EegSettings s = Quiet();
   s.background = 2;
   s.alpha = 2;
   s.mainsSize = 10;
@@ -342,7 +342,7 @@ TEST(BlinkDetector, NothingIsReportedWhileTheContactIsPoorAndItLearnsAgainAfter)
 TEST(BlinkDetector, ASwingThatReachesTheRailIsNoBlink) {
   // The wave sits near the top of the raw range, and a blink drives it into
   // the rail, where it is held.
-  sim::EegSettings s = Quiet();
+  tools::EegSettings s = Quiet();
   s.offset = 6500;  // 29,582 raw units
   Wave w(s);
   w.run(2);
@@ -359,11 +359,11 @@ TEST(BlinkDetector, AConverterHoldingOneValueIsAtItsRail) {
   // holds its value: a blink flattened on such a rail is no blink.
   Wave w(Quiet());
   w.run(2);
-  const int level = sim::RawUnits(300);
-  const int rail = level + sim::RawUnits(150);
+  const int level = tools::RawUnits(300);
+  const int rail = level + tools::RawUnits(150);
   for (int i = 0; i < 150; ++i) {
     const double shape = std::sin(M_PI * i / 150.0);  // 290 ms
-    w.feed(std::min(rail, level + static_cast<int>(sim::RawUnits(250) * shape)));
+    w.feed(std::min(rail, level + static_cast<int>(tools::RawUnits(250) * shape)));
   }
   w.run(2);
   EXPECT_TRUE(w.reports_.empty());
@@ -381,24 +381,6 @@ TEST(BlinkDetector, ARestartLearnsForAQuarterSecondBeforeReporting) {
   w.blink(300);
   w.run(1);
   EXPECT_EQ(w.reports_.size(), 1u);
-}
-
-// --- The recording reader and resampler the tools share ----------------------
-
-TEST(Recording, ResamplingKeepsTheLevelAndTheWaveAndStartsAtTheFirstSample) {
-  std::vector<double> in;
-  for (int i = 0; i < 256 * 4; ++i) {
-    in.push_back(800 + 100 * std::sin(2 * M_PI * 5 * i / 256.0));
-  }
-  const std::vector<double> out = sim::ResampleToRaw(in, 256);
-  ASSERT_EQ(out.size(), 2 * in.size() - 1);
-  EXPECT_NEAR(out[0], 800, 1);
-  for (size_t m = 64; m + 64 < out.size(); ++m) {
-    ASSERT_NEAR(out[m], 800 + 100 * std::sin(2 * M_PI * 5 * m / 512.0), 0.5) << m;
-  }
-  EXPECT_EQ(sim::RawUnits(800), 3641);
-  EXPECT_EQ(sim::RawUnits(1e9), 32767);
-  EXPECT_EQ(sim::RawUnits(-1e9), -32768);
 }
 
 }  // namespace

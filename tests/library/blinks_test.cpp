@@ -42,7 +42,7 @@ Packets One(const Bytes &packet) {
 // contact (poorSignal: 0 good, 200 off the head) at the start of each second.
 class Forehead {
  public:
-  Forehead() : eeg_(11, sim::EegSettings()) {}
+  Forehead() : eeg_(11, tools::EegSettings()) {}
 
   // The next `seconds` of the headset's packets, with a blink of the given
   // size starting after `blinkAt` seconds of them (none when negative).
@@ -52,14 +52,14 @@ class Forehead {
     const int64_t blink = eeg_.index() + static_cast<int64_t>(blinkAt * kRate);
     while (eeg_.index() < end) {
       if (blinkAt >= 0 && eeg_.index() == blink) {
-        sim::BlinkShape shape;
+        tools::BlinkShape shape;
         shape.microvolts = microvolts;
         eeg_.blink(shape);
       }
       if (eeg_.index() % kRate == 0) {
         packets.Add(Packet({0x02, poorSignal}));
       }
-      packets.Add(testkit::Raw(sim::RawUnits(eeg_.next())));
+      packets.Add(testkit::Raw(tools::RawUnits(eeg_.next())));
     }
     return packets;
   }
@@ -67,10 +67,10 @@ class Forehead {
   uint8_t poorSignal = 0;
 
  private:
-  sim::SyntheticEeg eeg_;
+  tools::SyntheticEeg eeg_;
 };
 
-class Blinks : public Library {
+class LibraryBlinks : public Library {
  protected:
   // Sends the packets and reads them a packet a read, after `waiting`
   // packets sent already; returns the blink strength of each read that had
@@ -125,7 +125,7 @@ class Blinks : public Library {
   Forehead forehead;
 };
 
-TEST_F(Blinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog) {
+TEST_F(LibraryBlinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog) {
   const int id = NewId();
   const std::string log = dir.path() + "/data.txt";
   ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);
@@ -142,7 +142,7 @@ TEST_F(Blinks, ABlinkInTheRawWaveIsCode37InTheReadThatCompletesItAndInTheDataLog
                                       std::to_string(static_cast<int>(blinks[1]))}));
 }
 
-TEST_F(Blinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
+TEST_F(LibraryBlinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   EXPECT_TRUE(Read(id, forehead.Next(3, 1.0)).empty());
@@ -158,7 +158,7 @@ TEST_F(Blinks, OnlyWhileDetectionIsOnAndAfterItHasLearntTheSignal) {
 // A headset that sends the raw wave and blink rows of its own: each blink is
 // reported once, by the row or by the wave, whichever tells of it first; the
 // device's rows win only once three blinks in a row were told by both.
-TEST_F(Blinks, ABlinkBothTheWaveAndARowTellOfIsReportedOnce) {
+TEST_F(LibraryBlinks, ABlinkBothTheWaveAndARowTellOfIsReportedOnce) {
   const int id = Connected();
   // The row 0.4 s after the blink began, when the wave has told of it.
   EXPECT_EQ(Read(id, BlinkAndRow(0.4, 77)).size(), 1u);
@@ -172,7 +172,7 @@ TEST_F(Blinks, ABlinkBothTheWaveAndARowTellOfIsReportedOnce) {
 
 // A line that drops bytes can forge a blink row on a headset that sends only
 // the raw wave: it reports, but hands nothing to the device.
-TEST_F(Blinks, AStrayBlinkRowLeavesTheWaveDetectionOn) {
+TEST_F(LibraryBlinks, AStrayBlinkRowLeavesTheWaveDetectionOn) {
   const int id = Connected();
   EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
   EXPECT_EQ(Read(id, One(Blink(90)) + forehead.Next(2, 1.0)).size(), 2u);
@@ -181,7 +181,7 @@ TEST_F(Blinks, AStrayBlinkRowLeavesTheWaveDetectionOn) {
 
 // The sensor off the head: switching detection on between two summary
 // packets does not forget it, until the contact is good again.
-TEST_F(Blinks, PoorContactHoldsAcrossSwitchingDetectionOn) {
+TEST_F(LibraryBlinks, PoorContactHoldsAcrossSwitchingDetectionOn) {
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   forehead.poorSignal = 200;
@@ -192,7 +192,7 @@ TEST_F(Blinks, PoorContactHoldsAcrossSwitchingDetectionOn) {
   EXPECT_EQ(Read(id, forehead.Next(2, 1.0)).size(), 1u);
 }
 
-TEST_F(Blinks, WhatWaitedWhenDetectionWasSwitchedOnIsLoggedButReportsNoBlink) {
+TEST_F(LibraryBlinks, WhatWaitedWhenDetectionWasSwitchedOnIsLoggedButReportsNoBlink) {
   const int id = NewId();
   const std::string log = dir.path() + "/data.txt";
   ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);

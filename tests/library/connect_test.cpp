@@ -11,7 +11,9 @@
 
 namespace {
 
-TEST_F(Library, ConnectsByDevicePathAtEveryUsualRate) {
+using LibraryConnect = Library;
+
+TEST_F(LibraryConnect, ConnectsByDevicePathAtEveryUsualRate) {
   const int id = NewId();
   for (int baud :
        {TG_BAUD_1200, TG_BAUD_2400, TG_BAUD_4800, TG_BAUD_9600, TG_BAUD_57600, TG_BAUD_115200}) {
@@ -23,7 +25,7 @@ TEST_F(Library, ConnectsByDevicePathAtEveryUsualRate) {
   EXPECT_EQ(TG_GetDriverVersion(), NICTATE_LIBRARY_VERSION);
 }
 
-TEST_F(Library, ConnectsByComNameThroughThePortMap) {
+TEST_F(LibraryConnect, ConnectsByComNameThroughThePortMap) {
   Map(3, headset.path());
   const int id = NewId();
   int value = 10;
@@ -36,7 +38,7 @@ TEST_F(Library, ConnectsByComNameThroughThePortMap) {
   }
 }
 
-TEST_F(Library, InvalidIdIsMinusOneWhateverElseIsWrong) {
+TEST_F(LibraryConnect, InvalidIdIsMinusOneWhateverElseIsWrong) {
   for (int id : {-1, 128, 100000}) {
     EXPECT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS),
               TG_CONNECT_INVALID_ID);
@@ -50,7 +52,7 @@ TEST_F(Library, InvalidIdIsMinusOneWhateverElseIsWrong) {
   }
 }
 
-TEST_F(Library, ArgumentErrorsAreMinusThreeAndMinusFourAndLeaveTheConnectionAsItWas) {
+TEST_F(LibraryConnect, ArgumentErrorsAreMinusThreeAndMinusFourAndLeaveTheConnectionAsItWas) {
   // The arguments are checked before the port is touched.
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_9600, TG_STREAM_PACKETS), 0);
@@ -81,7 +83,7 @@ TEST_F(Library, ArgumentErrorsAreMinusThreeAndMinusFourAndLeaveTheConnectionAsIt
   EXPECT_EQ(TG_ReadPackets(id, 1), TG_READ_INVALID_ID);
 }
 
-TEST_F(Library, PortThatCannotBeOpenedIsMinusTwo) {
+TEST_F(LibraryConnect, PortThatCannotBeOpenedIsMinusTwo) {
   const std::string file = dir.Write("not-a-tty", "plain file\n");
   Map(0, headset.path());  // COM0 exists only through the map
   Map(4, file);
@@ -112,7 +114,7 @@ TEST_F(Library, PortThatCannotBeOpenedIsMinusTwo) {
             TG_CONNECT_PORT_NOT_OPENED);
 }
 
-TEST_F(Library, SeventeenReconnectsOfOneIdLeaveNoDescriptorOpen) {
+TEST_F(LibraryConnect, SeventeenReconnectsOfOneIdLeaveNoDescriptorOpen) {
   // The port scan's pattern: COM0 to COM16 on one id, two of them
   // terminals, one a regular file (opened, found not a terminal, closed).
   testkit::PtyHeadset second;
@@ -142,7 +144,7 @@ TEST_F(Library, SeventeenReconnectsOfOneIdLeaveNoDescriptorOpen) {
   EXPECT_EQ(testkit::OpenDescriptors(), before);
 }
 
-TEST_F(Library, IdsAreDistinctAndRunOutAtTheTableSize) {
+TEST_F(LibraryConnect, IdsAreDistinctAndRunOutAtTheTableSize) {
   // In a child process, so the table stays usable here.
   const int first = TG_GetNewConnectionId();
   ASSERT_GE(first, 0);

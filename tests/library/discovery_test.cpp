@@ -15,11 +15,11 @@
 
 #include "testkit/files.h"
 #include "testkit/pty_headset.h"
-#include "thinkgear/serial.h"
+#include "thinkgear/devices_posix.h"
 
 namespace {
 
-class Discovery : public ::testing::Test {
+class LibraryDiscovery : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir.path().empty());
@@ -59,7 +59,7 @@ class Discovery : public ::testing::Test {
   std::vector<std::unique_ptr<testkit::PtyHeadset>> headsets;
 };
 
-TEST_F(Discovery, TheScanReachesTheBluetoothAndUsbPortsFirst) {
+TEST_F(LibraryDiscovery, TheScanReachesTheBluetoothAndUsbPortsFirst) {
   // A bound Bluetooth headset, a USB dongle and four built-in UARTs, made
   // in an order of their own.
   for (const char *name : {"ttyS2", "ttyUSB0", "ttyS0", "rfcomm0", "ttyS3", "ttyS1"}) {
@@ -100,7 +100,7 @@ TEST_F(Discovery, TheScanReachesTheBluetoothAndUsbPortsFirst) {
   tg::SerialClose(port);
 }
 
-TEST_F(Discovery, EachKindInNumberOrderAndOnlyUartsThatAreThere) {
+TEST_F(LibraryDiscovery, EachKindInNumberOrderAndOnlyUartsThatAreThere) {
   for (const char *name : {"ttyS10", "ttyS3", "ttyS2", "ttyS1", "ttyS0", "ttyACM0", "ttyUSB10",
                            "ttyUSB2", "rfcomm1"}) {
     Node(name, "/dev/null");
@@ -130,7 +130,7 @@ TEST_F(Discovery, EachKindInNumberOrderAndOnlyUartsThatAreThere) {
   EXPECT_EQ(tg::FailureText(failure), "not a serial port");
 }
 
-TEST_F(Discovery, APortMapWhereItExistsRulesAlone) {
+TEST_F(LibraryDiscovery, APortMapWhereItExistsRulesAlone) {
   Node("rfcomm0");
   const std::string map = dir.Make("ports");
   ASSERT_EQ(setenv("NICTATE_PORTS", map.c_str(), 1), 0);

@@ -20,10 +20,12 @@
 
 namespace {
 
+using LibraryFaults = Library;
+
 // ---------------------------------------------------------------------------
 // Unplugged and plugged back.
 
-TEST_F(Library, UnpluggedDeviceFailsThenPacesThenComesBackOnTheSamePortName) {
+TEST_F(LibraryFaults, UnpluggedDeviceFailsThenPacesThenComesBackOnTheSamePortName) {
   ASSERT_TRUE(headset.Plug(ports, 3));
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, "COM3", TG_BAUD_9600, TG_STREAM_PACKETS), 0);
@@ -59,7 +61,7 @@ TEST_F(Library, UnpluggedDeviceFailsThenPacesThenComesBackOnTheSamePortName) {
   EXPECT_EQ(TG_GetValue(id, TG_DATA_ATTENTION), 21.0f);
 }
 
-TEST_F(Library, UnplugAndReplugCyclesLeaveNoDescriptorOpen) {
+TEST_F(LibraryFaults, UnplugAndReplugCyclesLeaveNoDescriptorOpen) {
   ASSERT_TRUE(headset.Plug(ports, 4));
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, "COM4", TG_BAUD_57600, TG_STREAM_PACKETS), 0);
@@ -76,7 +78,7 @@ TEST_F(Library, UnplugAndReplugCyclesLeaveNoDescriptorOpen) {
   EXPECT_EQ(testkit::OpenDescriptors(), before);
 }
 
-TEST_F(Library, AfterAnUnplugATerminalNumberReusedBehindTheSameLinkIsNotTaken) {
+TEST_F(LibraryFaults, AfterAnUnplugATerminalNumberReusedBehindTheSameLinkIsNotTaken) {
   // A simulator killed leaves its com3 link behind; the terminal's number
   // comes back as another program's terminal. The library must not take
   // it, nor read its bytes. A link made anew says the device is there.
@@ -126,7 +128,7 @@ TEST_F(Library, AfterAnUnplugATerminalNumberReusedBehindTheSameLinkIsNotTaken) {
 // Both logs on /dev/full, one by its name and one through a link, as a log
 // named in the working directory may be: no value is lost, and the link is
 // written through, not replaced.
-TEST_F(Library, LogsOnAFullDeviceCostNoValue) {
+TEST_F(LibraryFaults, LogsOnAFullDeviceCostNoValue) {
   const std::string link = dir.path() + "/dataLog.txt";
   ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
   const int id = Connected();
@@ -192,7 +194,7 @@ bool WholeStreamLine(const std::string &line) {
          bytes[0] == 0xAA && bytes[1] == 0xAA && bytes[2] == 2 && line.size() == 35;
 }
 
-TEST_F(Library, ADiskThatFillsAndFreesAgainLeavesANoteOfTheLinesLost) {
+TEST_F(LibraryFaults, ADiskThatFillsAndFreesAgainLeavesANoteOfTheLinesLost) {
   const std::string dataLog = dir.path() + "/dataLog.txt";
   const std::string streamLog = dir.path() + "/streamLog.txt";
   const int id = NewId();

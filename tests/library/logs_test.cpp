@@ -18,7 +18,9 @@
 
 namespace {
 
-TEST_F(Library, LogsOpenForAFileAndNeverForWhatAWriteCouldWaitOn) {
+using LibraryLogs = Library;
+
+TEST_F(LibraryLogs, LogsOpenForAFileAndNeverForWhatAWriteCouldWaitOn) {
   const int id = NewId();
   const std::string stream = dir.Write("streamLog.txt", "left from an earlier run\n");
   const std::string data = dir.path() + "/dataLog.txt";
@@ -67,7 +69,7 @@ TEST_F(Library, LogsOpenForAFileAndNeverForWhatAWriteCouldWaitOn) {
   close(listener);
 }
 
-TEST_F(Library, AFileAnotherLogHoldsIsRefusedAndKeepsItsLines) {
+TEST_F(LibraryLogs, AFileAnotherLogHoldsIsRefusedAndKeepsItsLines) {
   // Another connection's log on the file: -2 for both logs of a second
   // connection, and the file is left as the first wrote it.
   const int first = Connected();
@@ -255,12 +257,12 @@ void ExpectKilledRunLogs(const std::string &dir) {
   }
 }
 
-TEST_F(Library, LogsHoldWhatWasReadWhenTheProcessKillsItselfRightAfterARead) {
+TEST_F(LibraryLogs, LogsHoldWhatWasReadWhenTheProcessKillsItselfRightAfterARead) {
   RunKilledChild(&headset, dir.path(), true);
   ExpectKilledRunLogs(dir.path());
 }
 
-TEST_F(Library, LogsHoldWhatWasReadWhenTheProcessIsKilledWaitingForMore) {
+TEST_F(LibraryLogs, LogsHoldWhatWasReadWhenTheProcessIsKilledWaitingForMore) {
   RunKilledChild(&headset, dir.path(), false);
   ExpectKilledRunLogs(dir.path());
 }

@@ -30,7 +30,9 @@ Texts Untimed(const std::string &path) {
   return texts;
 }
 
-TEST_F(Library, APortThatCannotBeOpenedLeavesItsReasonInTheDataLog) {
+using LibraryPortNotes = Library;
+
+TEST_F(LibraryPortNotes, APortThatCannotBeOpenedLeavesItsReasonInTheDataLog) {
   // The headset's port is there, but not the user's to open (as a serial
   // port is for a user outside the dialout group). The run tries it before
   // it names the data log, and another COM name after.
@@ -63,7 +65,7 @@ TEST_F(Library, APortThatCannotBeOpenedLeavesItsReasonInTheDataLog) {
                                  "# COM4: no such port (no com4 in the port map " + ports + ")"}));
 }
 
-TEST_F(Library, ADeviceThatGoesAwayLeavesItsLineAndEachNewReasonOnce) {
+TEST_F(LibraryPortNotes, ADeviceThatGoesAwayLeavesItsLineAndEachNewReasonOnce) {
   const std::string log = dir.path() + "/dataLog.txt";
   const int id = NewId();
   ASSERT_EQ(TG_SetDataLog(id, log.c_str()), 0);
@@ -97,7 +99,7 @@ TEST_F(Library, ADeviceThatGoesAwayLeavesItsLineAndEachNewReasonOnce) {
                    }));
 }
 
-TEST_F(Library, EachPortAndLogRefusedIsNotedWithWhy) {
+TEST_F(LibraryPortNotes, EachPortAndLogRefusedIsNotedWithWhy) {
   const int holder = NewId();
   ASSERT_EQ(TG_Connect(holder, headset.path().c_str(), TG_BAUD_9600, TG_STREAM_PACKETS), 0);
   const std::string fifo = dir.path() + "/fifo";

@@ -17,7 +17,7 @@
 
 #include "testkit/process.h"
 #include "tests/library/fixture.h"
-#include "thinkgear/serial.h"
+#include "thinkgear/devices_posix.h"
 
 // The line set-up can be made to fail: the library's tcsetattr calls come
 // here first (the program's own definition is the one the shared library
@@ -39,10 +39,12 @@ namespace {
 
 const char kNoNobody[] = "cannot become an ordinary user (nobody) here";
 
+using LibraryPorts = Library;
+
 // ---------------------------------------------------------------------------
 // Held by one connection and one program at a time
 
-TEST_F(Library, PortIsHeldExclusively) {
+TEST_F(LibraryPorts, PortIsHeldExclusively) {
   Map(3, headset.path());
   const int first = NewId();
   const int second = NewId();
@@ -90,7 +92,7 @@ TEST_F(Library, PortIsHeldExclusively) {
   EXPECT_EQ(TG_Connect(third, locked.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
 }
 
-TEST_F(Library, PortIsClosedToOtherProgramsWhileHeldAndOpenAgainOnceLetGo) {
+TEST_F(LibraryPorts, PortIsClosedToOtherProgramsWhileHeldAndOpenAgainOnceLetGo) {
   // A program that takes the lock is kept out, and the port a connection
   // lets go is free again, although the terminal stays open on its other
   // side (here, and for the simulated headset). A pseudo-terminal is held by
@@ -120,7 +122,7 @@ TEST_F(Library, PortIsClosedToOtherProgramsWhileHeldAndOpenAgainOnceLetGo) {
   EXPECT_EQ(status, 0);
 }
 
-TEST_F(Library, APortHeldByARunThatWasKilledIsFreeForTheNextRun) {
+TEST_F(LibraryPorts, APortHeldByARunThatWasKilledIsFreeForTheNextRun) {
   // The simulator's way: its side of the terminal stays open throughout
   // (here, this process's). A run is ended by each signal in turn while it
   // holds the port; the next run of the same user takes it.
@@ -196,7 +198,7 @@ void MakeCooked(const std::string &path) {
   close(fd);
 }
 
-TEST_F(Library, TerminalSettingsAreGivenBackWhenThePortIsLetGo) {
+TEST_F(LibraryPorts, TerminalSettingsAreGivenBackWhenThePortIsLetGo) {
   // The scan's pattern: a port opens, is tried, and is left for the next
   // name, good or bad; and a port given up for another.
   MakeCooked(headset.path());
@@ -218,7 +220,7 @@ TEST_F(Library, TerminalSettingsAreGivenBackWhenThePortIsLetGo) {
   EXPECT_TRUE(Read(headset.path()) == cooked);
 }
 
-TEST_F(Library, ALineThatCannotBeSetUpIsLeftAsItWasFound) {
+TEST_F(LibraryPorts, ALineThatCannotBeSetUpIsLeftAsItWasFound) {
   // tcsetattr fails once: -2, and the terminal is free for the next
   // program, settings and all. As an ordinary user, whom an exclusive mode
   // left behind would keep out.
@@ -250,7 +252,7 @@ TEST_F(Library, ALineThatCannotBeSetUpIsLeftAsItWasFound) {
 // ---------------------------------------------------------------------------
 // Terminals that are not the library's to take
 
-TEST_F(Library, ASessionsControllingTerminalIsRefusedAndLeftAlone) {
+TEST_F(LibraryPorts, ASessionsControllingTerminalIsRefusedAndLeftAlone) {
   // A program starts a session on the terminal, as a shell or a login on a
   // serial line does; while it lives, the terminal is refused unchanged.
   MakeCooked(headset.path());
@@ -296,7 +298,7 @@ void File(const std::string &sys, const std::string &path, const std::string &te
   std::ofstream(sys + "/devices/" + path) << text << "\n";
 }
 
-TEST_F(Library, AUsbAdapterIsKnownByItsMakerModelAndSerialNumber) {
+TEST_F(LibraryPorts, AUsbAdapterIsKnownByItsMakerModelAndSerialNumber) {
   const std::string sys = dir.path() + "/sys";
   const std::string usb = "pci0000:00/0000:00:14.0/usb1/1-2";
   Device(sys, "188:0", usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0");
@@ -316,7 +318,7 @@ TEST_F(Library, AUsbAdapterIsKnownByItsMakerModelAndSerialNumber) {
   EXPECT_EQ(tg::SysfsIdentity(sys, 188, 0), "usb 0403:6001 port 1-3");
 }
 
-TEST_F(Library, ABluetoothTerminalIsKnownByTheRemoteDeviceAndChannel) {
+TEST_F(LibraryPorts, ABluetoothTerminalIsKnownByTheRemoteDeviceAndChannel) {
   const std::string sys = dir.path() + "/sys";
   Device(sys, "216:0", "virtual/tty/rfcomm0");
   File(sys, "virtual/tty/rfcomm0/address", "00:13:ef:00:11:22");
@@ -326,7 +328,7 @@ TEST_F(Library, ABluetoothTerminalIsKnownByTheRemoteDeviceAndChannel) {
   EXPECT_EQ(tg::SysfsIdentity(sys, 216, 0), "bluetooth 00:13:ef:00:99:99 channel 1");
 }
 
-TEST_F(Library, AnyOtherDeviceIsKnownByItsPlaceAndAnUnknownOneNotAtAll) {
+TEST_F(LibraryPorts, AnyOtherDeviceIsKnownByItsPlaceAndAnUnknownOneNotAtAll) {
   const std::string sys = dir.path() + "/sys";
   Device(sys, "4:64", "platform/serial8250/tty/ttyS0");
   EXPECT_EQ(tg::SysfsIdentity(sys, 4, 64), "device /platform/serial8250/tty/ttyS0");

@@ -9,7 +9,9 @@
 
 namespace {
 
-TEST_F(Library, BadChecksumReadsAsZeroAndGivesNoValue) {
+using LibraryRead = Library;
+
+TEST_F(LibraryRead, BadChecksumReadsAsZeroAndGivesNoValue) {
   const int id = Connected();
   // AA AA 02 16 63 00: a blink of 99 whose checksum should be 86. Bytes
   // came, but no packet: 0 once no more come within the read timeout.
@@ -22,7 +24,7 @@ TEST_F(Library, BadChecksumReadsAsZeroAndGivesNoValue) {
   EXPECT_EQ(TG_GetValue(id, TG_DATA_BLINK_STRENGTH), 99.0f);
 }
 
-TEST_F(Library, SilenceIsMinusTwoAfterTheReadTimeout) {
+TEST_F(LibraryRead, SilenceIsMinusTwoAfterTheReadTimeout) {
   const int id = Connected();
   ASSERT_TRUE(headset.Send(Attention(40)));
   ASSERT_EQ(TG_ReadPackets(id, 1), 1);
@@ -36,7 +38,7 @@ TEST_F(Library, SilenceIsMinusTwoAfterTheReadTimeout) {
   EXPECT_EQ(TG_GetValue(id, TG_DATA_ATTENTION), 40.0f);
 }
 
-TEST_F(Library, BytesAfterTheNthPacketStayForTheNextRead) {
+TEST_F(LibraryRead, BytesAfterTheNthPacketStayForTheNextRead) {
   const int id = Connected();
   // Two packets in one write, read one at a time with nothing written in
   // between: the second comes from what the first read left over.
@@ -62,7 +64,7 @@ TEST_F(Library, BytesAfterTheNthPacketStayForTheNextRead) {
   EXPECT_EQ(TG_GetValueStatus(id, TG_DATA_ATTENTION), 0);
 }
 
-TEST_F(Library, ConnectingAnewForgetsWhatTheOldPortLeft) {
+TEST_F(LibraryRead, ConnectingAnewForgetsWhatTheOldPortLeft) {
   const int id = Connected();
   // A whole packet left over and half of one (AA AA 02 04) from the old
   // port; the new port's bytes (35 C6 ...) would complete that half.
@@ -77,7 +79,7 @@ TEST_F(Library, ConnectingAnewForgetsWhatTheOldPortLeft) {
   EXPECT_EQ(TG_GetValue(id, TG_DATA_ATTENTION), 30.0f);
 }
 
-TEST_F(Library, PacketArrivingByteByByteReadsAsOne) {
+TEST_F(LibraryRead, PacketArrivingByteByByteReadsAsOne) {
   const int id = Connected();
   // Garbage first (00 13 55), then the packet a byte at a time, as a slow
   // line brings it: the read waits for the rest.
@@ -94,7 +96,7 @@ TEST_F(Library, PacketArrivingByteByByteReadsAsOne) {
   EXPECT_EQ(TG_GetValue(id, TG_DATA_ATTENTION), 64.0f);
 }
 
-TEST_F(Library, DenseStreamGivesEveryPacketOnceAndInOrder) {
+TEST_F(LibraryRead, DenseStreamGivesEveryPacketOnceAndInOrder) {
   const int id = Connected();
   // The raw wave as a 57600-baud headset sends it: a packet every 1/512 s,
   // each its own write. Such a stream is read in batches (the reads are
@@ -125,7 +127,7 @@ TEST_F(Library, DenseStreamGivesEveryPacketOnceAndInOrder) {
   EXPECT_EQ(TG_GetValue(id, TG_DATA_BLINK_STRENGTH), 77.0f);
 }
 
-TEST_F(Library, ABlinkBehindACutFrameIsReadOnceTheLineIsQuiet) {
+TEST_F(LibraryRead, ABlinkBehindACutFrameIsReadOnceTheLineIsQuiet) {
   const int id = Connected();
   // AA AA 20 04 35 promises 32 bytes, and no more come: the blink behind it
   // is read by the same read, not held until more bytes make up the 32.

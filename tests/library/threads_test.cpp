@@ -17,7 +17,7 @@
 namespace {
 
 using testkit::PtyHeadset;
-using Threads = Library;
+using LibraryThreads = Library;
 
 // Holds threads back until all are there, so their calls overlap.
 class StartLine {
@@ -34,7 +34,7 @@ class StartLine {
   std::atomic<int> waiting_;
 };
 
-TEST_F(Threads, IdsAreHandedOutOnceWhateverTheThreadsCalling) {
+TEST_F(LibraryThreads, IdsAreHandedOutOnceWhateverTheThreadsCalling) {
   // In child processes, each with the table as this process left it: 32
   // threads take ids until none is left; no id may come out twice. Many
   // rounds, as a race shows in some runs only.
@@ -67,7 +67,7 @@ TEST_F(Threads, IdsAreHandedOutOnceWhateverTheThreadsCalling) {
   }
 }
 
-TEST_F(Threads, FourThreadsReadingOneIdShareItsPacketsEachOnce) {
+TEST_F(LibraryThreads, FourThreadsReadingOneIdShareItsPacketsEachOnce) {
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   const int kPackets = 4000;
@@ -120,7 +120,7 @@ TEST_F(Threads, FourThreadsReadingOneIdShareItsPacketsEachOnce) {
   EXPECT_EQ(bad.load(), 0);
 }
 
-TEST_F(Threads, ConnectingAnIdWhileAnotherThreadReadsItGivesValidResultsOnly) {
+TEST_F(LibraryThreads, ConnectingAnIdWhileAnotherThreadReadsItGivesValidResultsOnly) {
   PtyHeadset &first = headset;
   PtyHeadset second;
   ASSERT_TRUE(second.Open());
@@ -164,7 +164,7 @@ TEST_F(Threads, ConnectingAnIdWhileAnotherThreadReadsItGivesValidResultsOnly) {
   EXPECT_EQ(unexpected.load(), 0);
 }
 
-TEST_F(Threads, AReadWaitingOnOneIdHoldsUpNoCallOnAnother) {
+TEST_F(LibraryThreads, AReadWaitingOnOneIdHoldsUpNoCallOnAnother) {
   // A read on the fixture's headset, which sends nothing, waits the whole
   // read timeout (2 s).
   const int waiting = NewId();
@@ -196,7 +196,7 @@ TEST_F(Threads, AReadWaitingOnOneIdHoldsUpNoCallOnAnother) {
   reader.join();
 }
 
-TEST_F(Threads, ThreadsOnIdsOfTheirOwnEachGetTheirOwnPacketsInOrder) {
+TEST_F(LibraryThreads, ThreadsOnIdsOfTheirOwnEachGetTheirOwnPacketsInOrder) {
   const int kThreads = 6;
   const int kPackets = 150;
   PtyHeadset headsets[kThreads];

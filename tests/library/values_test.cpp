@@ -4,7 +4,9 @@
 
 namespace {
 
-TEST_F(Library, ValueIsZeroBeforeAnyArrived) {
+using LibraryValues = Library;
+
+TEST_F(LibraryValues, ValueIsZeroBeforeAnyArrived) {
   const int id = Connected();
   for (int code = TG_DATA_POOR_SIGNAL; code <= TG_DATA_GAMMA2; ++code) {
     EXPECT_EQ(TG_GetValue(id, code), 0.0f) << code;
@@ -18,7 +20,7 @@ TEST_F(Library, ValueIsZeroBeforeAnyArrived) {
   }
 }
 
-TEST_F(Library, EachCodeDecodesToItsValue) {
+TEST_F(LibraryValues, EachCodeDecodesToItsValue) {
   const int id = Connected();
   ASSERT_TRUE(headset.Send(Packet({
       0x02, 0x33,              // poor signal 51
@@ -53,7 +55,7 @@ TEST_F(Library, EachCodeDecodesToItsValue) {
   }
 }
 
-TEST_F(Library, StatusCountsTheUpdatesOfTheLatestRead) {
+TEST_F(LibraryValues, StatusCountsTheUpdatesOfTheLatestRead) {
   const int id = Connected();
   // A packet without a blink: 0 for blink strength.
   ASSERT_TRUE(headset.Send(Attention(30)));
@@ -79,7 +81,7 @@ TEST_F(Library, StatusCountsTheUpdatesOfTheLatestRead) {
   EXPECT_EQ(TG_GetValueStatus(id, TG_DATA_MEDITATION), 1);
 }
 
-TEST_F(Library, BlinkRowsCountOnlyWhileDetectionIsOn) {
+TEST_F(LibraryValues, BlinkRowsCountOnlyWhileDetectionIsOn) {
   const int id = NewId();
   ASSERT_EQ(TG_Connect(id, headset.path().c_str(), TG_BAUD_57600, TG_STREAM_PACKETS), 0);
   // Off at the start.

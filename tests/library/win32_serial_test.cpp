@@ -88,9 +88,9 @@ DWORD GetLastError(void) { return 0; }
 DWORD GetTickCount(void) { return gPort.now; }
 void Sleep(DWORD milliseconds) { gPort.now += milliseconds; }
 
+// The library's clock (thinkgear/os_win32.cpp counts GetTickCount's wraps).
 namespace tg {
-void TakeLock(int) {}
-void ReleaseLock(int) {}
+int64_t MonotonicMs(void) { return GetTickCount(); }
 }  // namespace tg
 
 namespace {

@@ -189,7 +189,7 @@ int ReadValues(int id, std::vector<std::string> *values) {
     for (int type : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 37}) {
       if (TG_GetValueStatus(id, type) > 0) {
         char line[64];
-        std::snprintf(line, sizeof line, "%s %.0f", sim::ValueName(type), TG_GetValue(id, type));
+        std::snprintf(line, sizeof line, "%s %.0f", tools::ValueName(type), TG_GetValue(id, type));
         values->push_back(line);
       }
     }

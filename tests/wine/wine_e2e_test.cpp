@@ -80,11 +80,11 @@ std::vector<std::string> Seen(const std::string &observed, long x, long y) {
 // The library's logs, read back: every byte of the stream log, and the
 // data log's values without their times ("ATTENTION 53;...").
 Bytes StreamLogBytes(const std::string &path) {
-  std::vector<sim::StreamChunk> chunks;
+  std::vector<tools::StreamChunk> chunks;
   std::string error;
   Bytes bytes;
-  EXPECT_TRUE(sim::ReadStreamLog(path, &chunks, &error)) << error;
-  for (const sim::StreamChunk &chunk : chunks) {
+  EXPECT_TRUE(tools::ReadStreamLog(path, &chunks, &error)) << error;
+  for (const tools::StreamChunk &chunk : chunks) {
     testkit::Append(&bytes, chunk.bytes);
   }
   return bytes;

@@ -22,8 +22,8 @@
 #include <cstring>
 #include <string>
 
-#include "thinkgear/serial.h"
-#include "tools/clock.h"
+#include "platform/posix_time.h"
+#include "thinkgear/devices_posix.h"
 #include "tools/sim/options.h"
 #include "tools/sim/say.h"
 #include "tools/sim/schedule.h"
@@ -76,13 +76,14 @@ int Main(int argc, char **argv) {
   stream.options = &options;
   if (!options.replay.empty()) {
     std::string error;
-    if (!ReadStreamLog(options.replay, &stream.replay, &error)) {
+    if (!tools::ReadStreamLog(options.replay, &stream.replay, &error)) {
       std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
       return kUsageStatus;
     }
   } else if (!options.silent) {
     if (!options.haveSeed) {
-      options.seed = static_cast<uint64_t>(MonotonicNs()) ^ (static_cast<uint64_t>(getpid()) << 32);
+      options.seed =
+          static_cast<uint64_t>(nictate::MonotonicNs()) ^ (static_cast<uint64_t>(getpid()) << 32);
       std::fprintf(stderr, "%s: seed %" PRIu64 "\n", kName, options.seed);
     }
     StartWearer(&stream.wearer, options.seed);

@@ -256,14 +256,14 @@ int ParseOptions(int argc, char **argv, Options *options) {
         options->recording = optarg;
         break;
       case kColumn:
-        if (!ParseRecordingColumn(optarg, &options->column)) {
+        if (!tools::ParseRecordingColumn(optarg, &options->column)) {
           return UsageError(std::string("--column wants a column number from 0, not '") + optarg +
                             "'");
         }
         options->haveColumnOrRate = true;
         break;
       case kRate:
-        if (!ParseRecordingRate(optarg, &options->rate)) {
+        if (!tools::ParseRecordingRate(optarg, &options->rate)) {
           return UsageError(std::string("--rate wants samples a second from 1 to 100000, not '") +
                             optarg + "'");
         }

@@ -18,9 +18,9 @@ namespace {
 // A new pseudo-terminal, raw 8N1 so that every byte passes unchanged. It is
 // not made exclusive (TIOCEXCL): that is the opener's to set.
 bool OpenPty(Port *port) {
-  RawPty pty;
+  tools::RawPty pty;
   std::string error;
-  if (!OpenRawPty(&pty, &error)) {
+  if (!tools::OpenRawPty(&pty, &error)) {
     std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
     return false;
   }

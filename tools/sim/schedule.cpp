@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "tools/clock.h"
+#include "platform/posix_time.h"
 #include "tools/sim/say.h"
 
 namespace sim {
@@ -151,7 +151,7 @@ bool RunEvent(Stream *stream, Schedule *schedule, EventKind kind, int64_t now) {
     case kEventRaw:
       SendRaw(stream, schedule->rawIndex);
       ++schedule->rawIndex;
-      schedule->due[kEventRaw] = schedule->rawIndex * kSecond / kRawRate;
+      schedule->due[kEventRaw] = schedule->rawIndex * kSecond / tools::kRawRate;
       break;
     case kEventReplay:
       FlushPending(port);
@@ -175,12 +175,12 @@ bool RunEvent(Stream *stream, Schedule *schedule, EventKind kind, int64_t now) {
 void Run(Stream *stream, Keyboard *keyboard, const volatile sig_atomic_t *stopSignal, int wakeFd) {
   Schedule schedule;
   StartSchedule(*stream, &schedule);
-  const int64_t start = MonotonicNs();
+  const int64_t start = nictate::MonotonicNs();
   for (;;) {
     if (*stopSignal != 0) {
       return;
     }
-    const int64_t now = MonotonicNs() - start;
+    const int64_t now = nictate::MonotonicNs() - start;
     // Every event that is due, earliest first.
     for (;;) {
       int next = -1;
@@ -215,7 +215,7 @@ void Run(Stream *stream, Keyboard *keyboard, const volatile sig_atomic_t *stopSi
     struct timespec timeout;
     struct timespec *timeoutPointer = nullptr;
     if (wake != kNever) {
-      const int64_t left = std::max<int64_t>(0, wake - (MonotonicNs() - start));
+      const int64_t left = std::max<int64_t>(0, wake - (nictate::MonotonicNs() - start));
       timeout.tv_sec = static_cast<time_t>(left / kSecond);
       timeout.tv_nsec = static_cast<long>(left % kSecond);
       timeoutPointer = &timeout;
@@ -236,7 +236,7 @@ void Run(Stream *stream, Keyboard *keyboard, const volatile sig_atomic_t *stopSi
       }
     }
     if (schedule.replayWaitingSince >= 0 && stream->port->pending.empty()) {
-      schedule.replayDelay += MonotonicNs() - start - schedule.replayWaitingSince;
+      schedule.replayDelay += nictate::MonotonicNs() - start - schedule.replayWaitingSince;
       schedule.replayWaitingSince = -1;
       schedule.due[kEventReplay] = NextReplay(*stream, schedule);
     }

@@ -9,9 +9,9 @@ namespace sim {
 
 namespace {
 
-bool SendPayload(Stream *stream, const Payload &payload) {
-  uint8_t packet[kMaxPacketLength];
-  const size_t length = EncodePacket(payload, packet);
+bool SendPayload(Stream *stream, const tools::Payload &payload) {
+  uint8_t packet[tools::kMaxPacketLength];
+  const size_t length = tools::EncodePacket(payload, packet);
   return Send(stream->port, packet, length);
 }
 
@@ -22,26 +22,27 @@ void SendSummary(Stream *stream) {
   if (WaveActive(stream->wave)) {
     e.poorSignal = 0;  // a raw wave to find blinks in: good contact
   }
-  Payload payload;
-  (void)AppendSummaryRows(&payload, e.poorSignal, e.attention, e.meditation, e.bands);
+  tools::Payload payload;
+  (void)tools::AppendSummaryRows(&payload, e.poorSignal, e.attention, e.meditation, e.bands);
   if (!SendPayload(stream, payload)) {
     return;
   }
-  Say("%s %d\n", ValueName(TG_DATA_POOR_SIGNAL), e.poorSignal);
-  Say("%s %d\n", ValueName(TG_DATA_ATTENTION), e.attention);
-  Say("%s %d\n", ValueName(TG_DATA_MEDITATION), e.meditation);
-  for (size_t band = 0; band < kBandCount; ++band) {
-    Say("%s %" PRIu32 "\n", ValueName(TG_DATA_DELTA + static_cast<int>(band)), e.bands[band]);
+  Say("%s %d\n", tools::ValueName(TG_DATA_POOR_SIGNAL), e.poorSignal);
+  Say("%s %d\n", tools::ValueName(TG_DATA_ATTENTION), e.attention);
+  Say("%s %d\n", tools::ValueName(TG_DATA_MEDITATION), e.meditation);
+  for (size_t band = 0; band < tools::kBandCount; ++band) {
+    Say("%s %" PRIu32 "\n", tools::ValueName(TG_DATA_DELTA + static_cast<int>(band)),
+        e.bands[band]);
   }
 }
 
 void SendRaw(Stream *stream, int64_t index) {
   const int16_t sample = WaveActive(stream->wave) ? NextWaveSample(&stream->wave, index)
                                                   : NextRawSample(&stream->wearer, index);
-  Payload payload;
-  (void)AppendRawSample(&payload, sample);
+  tools::Payload payload;
+  (void)tools::AppendRawSample(&payload, sample);
   if (SendPayload(stream, payload)) {
-    Say("%s %d\n", ValueName(TG_DATA_RAW), sample);
+    Say("%s %d\n", tools::ValueName(TG_DATA_RAW), sample);
   }
 }
 
@@ -51,10 +52,10 @@ void SendBlink(Stream *stream) {
     return;
   }
   const uint8_t strength = NextBlinkStrength(&stream->wearer);
-  Payload payload;
-  (void)AppendByteRow(&payload, kRowBlinkStrength, strength);
+  tools::Payload payload;
+  (void)tools::AppendByteRow(&payload, tools::kRowBlinkStrength, strength);
   if (SendPayload(stream, payload)) {
-    Say("%s %d\n", ValueName(TG_DATA_BLINK_STRENGTH), strength);
+    Say("%s %d\n", tools::ValueName(TG_DATA_BLINK_STRENGTH), strength);
   }
 }
 
@@ -64,7 +65,7 @@ void SendNoise(Stream *stream) {
   const size_t count = static_cast<size_t>(UniformInt(random, 1, sizeof bytes));
   for (size_t i = 0; i < count; ++i) {
     bytes[i] = static_cast<uint8_t>(NextRandom(random));
-    if (i > 0 && bytes[i] == kSyncByte && bytes[i - 1] == kSyncByte) {
+    if (i > 0 && bytes[i] == tools::kSyncByte && bytes[i - 1] == tools::kSyncByte) {
       bytes[i] = 0x00;
     }
   }
@@ -75,17 +76,17 @@ void SendNoise(Stream *stream) {
 
 void SendCorruptBlink(Stream *stream) {
   const uint8_t strength = NextBlinkStrength(&stream->wearer);
-  Payload payload;
-  (void)AppendByteRow(&payload, kRowBlinkStrength, strength);
-  uint8_t packet[kMaxPacketLength];
-  const size_t length = EncodePacket(payload, packet);
+  tools::Payload payload;
+  (void)tools::AppendByteRow(&payload, tools::kRowBlinkStrength, strength);
+  uint8_t packet[tools::kMaxPacketLength];
+  const size_t length = tools::EncodePacket(payload, packet);
   packet[length - 1] ^= 0x5A;
   if (Send(stream->port, packet, length)) {
     Say("corrupt blink %d\n", strength);
   }
 }
 
-void SendReplayChunk(Stream *stream, const StreamChunk &chunk) {
+void SendReplayChunk(Stream *stream, const tools::StreamChunk &chunk) {
   if (!SendWhole(stream->port, chunk.bytes.data(), chunk.bytes.size())) {
     return;
   }
@@ -101,7 +102,7 @@ void SendReplayChunk(Stream *stream, const StreamChunk &chunk) {
     const tg::Frame &frame = stream->replayFramer.frame();
     const size_t count = tg::DecodePayload(frame.payload, frame.length, values);
     for (size_t i = 0; i < count; ++i) {
-      Say("%s %.0f\n", ValueName(values[i].dataType), values[i].value);
+      Say("%s %.0f\n", tools::ValueName(values[i].dataType), values[i].value);
     }
   }
 }

@@ -22,7 +22,7 @@ struct Stream {
   Port *port;
   Wearer wearer;
   Wave wave;  // the raw wave, with --raw-blinks or --recording
-  std::vector<StreamChunk> replay;
+  std::vector<tools::StreamChunk> replay;
   tg::Framer replayFramer;
 };
 
@@ -39,7 +39,7 @@ void SendNoise(Stream *stream);
 void SendCorruptBlink(Stream *stream);
 // A chunk of a replayed log, whole, and the values its bytes carry as a
 // reader that frames them will see them.
-void SendReplayChunk(Stream *stream, const StreamChunk &chunk);
+void SendReplayChunk(Stream *stream, const tools::StreamChunk &chunk);
 
 }  // namespace sim
 

@@ -8,15 +8,15 @@ namespace sim {
 
 bool StartRecordedWave(Wave *wave, const std::string &path, int column, double rate,
                        std::string *error) {
-  if (!ReadRecording(path, column, &wave->recording, error)) {
+  if (!tools::ReadRecording(path, column, &wave->recording, error)) {
     return false;
   }
-  wave->resampler.reset(new Resampler(rate));
+  wave->resampler.reset(new tools::Resampler(rate));
   return true;
 }
 
 void StartSyntheticWave(Wave *wave, uint64_t seed) {
-  wave->eeg.reset(new SyntheticEeg(seed, EegSettings()));
+  wave->eeg.reset(new tools::SyntheticEeg(seed, tools::EegSettings()));
 }
 
 int16_t NextWaveSample(Wave *wave, int64_t index) {
@@ -31,20 +31,20 @@ int16_t NextWaveSample(Wave *wave, int64_t index) {
         wave->recordingNext = 0;
       }
     }
-    return RawUnits(wave->resampled[wave->resampledNext++]);
+    return tools::RawUnits(wave->resampled[wave->resampledNext++]);
   }
   // The synthetic wave is made sample by sample; one the schedule skipped
   // (the port full) is made all the same.
   int16_t sample = 0;
   while (wave->eeg->index() <= index) {
-    sample = RawUnits(wave->eeg->next());
+    sample = tools::RawUnits(wave->eeg->next());
   }
   return sample;
 }
 
 int StartWaveBlink(Wave *wave) {
-  SyntheticEeg *eeg = wave->eeg.get();
-  BlinkShape shape;
+  tools::SyntheticEeg *eeg = wave->eeg.get();
+  tools::BlinkShape shape;
   shape.microvolts = std::round(120 + 280 * eeg->uniform());
   shape.riseMs = 60 + 70 * eeg->uniform();
   shape.fallMs = 120 + 130 * eeg->uniform();

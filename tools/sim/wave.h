@@ -20,11 +20,11 @@ struct Wave {
   // --recording: its samples as read, in microvolts, resampled to 512 a
   // second as they are sent (memory as the recording's, whatever its rate).
   std::vector<double> recording;
-  std::unique_ptr<Resampler> resampler;
+  std::unique_ptr<tools::Resampler> resampler;
   size_t recordingNext = 0;       // the next sample to resample
   std::vector<double> resampled;  // made and not sent yet
   size_t resampledNext = 0;
-  std::unique_ptr<SyntheticEeg> eeg;  // --raw-blinks
+  std::unique_ptr<tools::SyntheticEeg> eeg;  // --raw-blinks
 };
 
 // Whether the wave is one of the raw-wave wearers'.

@@ -19,7 +19,7 @@ double Gaussian(Random *random) {
 
 // Typical band powers of a resting wearer: delta, theta, low alpha, high
 // alpha, low beta, high beta, low gamma, mid gamma.
-const double kBandBase[kBandCount] = {400000, 90000, 25000, 18000, 14000, 11000, 6000, 3500};
+const double kBandBase[tools::kBandCount] = {400000, 90000, 25000, 18000, 14000, 11000, 6000, 3500};
 
 // A value that drifts around a centre, kept within [low, high].
 double Drift(Random *random, double value, double centre, double step, double low, double high) {
@@ -46,7 +46,7 @@ void StartWearer(Wearer *wearer, uint64_t seed) {
   wearer->meditation = UniformInt(&wearer->random, 35, 65);
   wearer->poorSignal = 0;
   wearer->poorSecondsLeft = 0;
-  for (size_t band = 0; band < kBandCount; ++band) {
+  for (size_t band = 0; band < tools::kBandCount; ++band) {
     wearer->logBand[band] = std::log(kBandBase[band]);
   }
   wearer->alphaPhase = UniformUnit(&wearer->random) * 2 * M_PI;
@@ -71,7 +71,7 @@ Summary NextSummary(Wearer *wearer) {
   e.poorSignal = static_cast<uint8_t>(wearer->poorSignal);
   e.attention = static_cast<uint8_t>(std::lround(wearer->attention));
   e.meditation = static_cast<uint8_t>(std::lround(wearer->meditation));
-  for (size_t band = 0; band < kBandCount; ++band) {
+  for (size_t band = 0; band < tools::kBandCount; ++band) {
     const double centre = std::log(kBandBase[band]);
     wearer->logBand[band] += 0.3 * (centre - wearer->logBand[band]) + 0.35 * Gaussian(random);
     const double power = std::exp(wearer->logBand[band]);
@@ -82,7 +82,7 @@ Summary NextSummary(Wearer *wearer) {
 
 // Alpha and theta waves and noise, in the ADC's units.
 int16_t NextRawSample(Wearer *wearer, int64_t index) {
-  const double t = static_cast<double>(index) / kRawRate;
+  const double t = static_cast<double>(index) / tools::kRawRate;
   const double value = 180 * std::sin(2 * M_PI * 10.0 * t + wearer->alphaPhase) +
                        90 * std::sin(2 * M_PI * 6.2 * t + wearer->thetaPhase) +
                        40 * Gaussian(&wearer->random);

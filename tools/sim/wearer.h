@@ -30,7 +30,7 @@ struct Wearer {
   double meditation;
   int poorSignal;
   int poorSecondsLeft;
-  double logBand[kBandCount];
+  double logBand[tools::kBandCount];
   double alphaPhase;
   double thetaPhase;
 };
@@ -39,7 +39,7 @@ struct Summary {
   uint8_t poorSignal;
   uint8_t attention;
   uint8_t meditation;
-  uint32_t bands[kBandCount];
+  uint32_t bands[tools::kBandCount];
 };
 
 // Starts the wearer from a seed.

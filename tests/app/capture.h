@@ -1,7 +1,7 @@
 // Runs code with standard input, output and error redirected to files, so a
 // test reads back exactly what a user would see on each stream.
-#ifndef NICTATE_TESTS_CAPTURE_H
-#define NICTATE_TESTS_CAPTURE_H
+#ifndef NICTATE_TESTS_APP_CAPTURE_H
+#define NICTATE_TESTS_APP_CAPTURE_H
 
 #include <functional>
 #include <string>

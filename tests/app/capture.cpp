@@ -1,4 +1,4 @@
-#include "tests/capture.h"
+#include "tests/app/capture.h"
 
 #include <stdio_ext.h>
 #include <unistd.h>

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "testkit/transcript.h"
-#include "tests/capture.h"
-#include "tests/fakes.h"
+#include "tests/app/capture.h"
+#include "tests/app/fakes.h"
 
 namespace {
 

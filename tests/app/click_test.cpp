@@ -6,11 +6,13 @@
 
 #include <cmath>
 
-#include "tests/fakes.h"
+#include "tests/app/fakes.h"
 
 namespace {
 
-// Windows' conversion of an absolute coordinate back into a pixel.
+// Windows' conversion of an absolute coordinate back into a pixel, worked
+// out here in floating point as a check of its own on the integer one that
+// the click uses (AbsoluteToPixel, platform/win32.h).
 long long PixelOf(long long normalized, int extent) {
   return static_cast<long long>(std::floor(static_cast<double>(normalized) * extent / 65536.0));
 }

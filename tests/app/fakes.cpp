@@ -1,4 +1,4 @@
-#include "tests/fakes.h"
+#include "tests/app/fakes.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,8 @@
 // Scripted doubles of the device library's operations and of the Windows
 // operations, for testing the program's own code without a headset, a port
 // or a display. Every call is recorded in order.
-#ifndef NICTATE_TESTS_FAKES_H
-#define NICTATE_TESTS_FAKES_H
+#ifndef NICTATE_TESTS_APP_FAKES_H
+#define NICTATE_TESTS_APP_FAKES_H
 
 #include <deque>
 #include <map>

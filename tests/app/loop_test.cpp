@@ -9,8 +9,8 @@
 #include <string>
 
 #include "link/thinkgear.h"
-#include "tests/capture.h"
-#include "tests/fakes.h"
+#include "tests/app/capture.h"
+#include "tests/app/fakes.h"
 
 namespace {
 
