@@ -77,7 +77,8 @@ kernel32.dll!ClearCommError kernel32.dll!CloseHandle kernel32.dll!CreateFileA
 kernel32.dll!CreateSemaphoreW kernel32.dll!DeleteCriticalSection
 kernel32.dll!EnterCriticalSection kernel32.dll!FormatMessageA kernel32.dll!FreeLibrary
 kernel32.dll!GetCommState
-kernel32.dll!GetCurrentThreadId kernel32.dll!GetFileType kernel32.dll!GetLastError
+kernel32.dll!GetCurrentThreadId kernel32.dll!GetFileInformationByHandle
+kernel32.dll!GetFileType kernel32.dll!GetLastError
 kernel32.dll!GetModuleHandleA
 kernel32.dll!GetModuleHandleW kernel32.dll!GetProcAddress kernel32.dll!GetStartupInfoA
 kernel32.dll!GetSystemTimeAsFileTime kernel32.dll!GetTickCount
@@ -93,11 +94,12 @@ user32.dll!GetCursorPos user32.dll!GetSystemMetrics user32.dll!SendInput
 msvcrt.dll!__getmainargs msvcrt.dll!__initenv msvcrt.dll!__mb_cur_max
 msvcrt.dll!__p__acmdln msvcrt.dll!__p__commode msvcrt.dll!__p__fmode
 msvcrt.dll!__set_app_type msvcrt.dll!__setusermatherr msvcrt.dll!_amsg_exit
-msvcrt.dll!_cexit msvcrt.dll!_close msvcrt.dll!_errno msvcrt.dll!_fdopen msvcrt.dll!_initterm
+msvcrt.dll!_cexit msvcrt.dll!_chsize msvcrt.dll!_close msvcrt.dll!_errno msvcrt.dll!_fdopen
+msvcrt.dll!_fileno msvcrt.dll!_get_osfhandle msvcrt.dll!_initterm
 msvcrt.dll!_iob msvcrt.dll!_open_osfhandle
 msvcrt.dll!_lock msvcrt.dll!_onexit msvcrt.dll!_read msvcrt.dll!_unlock msvcrt.dll!abort
 msvcrt.dll!atoi msvcrt.dll!calloc msvcrt.dll!clearerr msvcrt.dll!exit msvcrt.dll!fclose
-msvcrt.dll!fflush msvcrt.dll!fopen msvcrt.dll!fprintf msvcrt.dll!fputc msvcrt.dll!fputs
+msvcrt.dll!fflush msvcrt.dll!fopen msvcrt.dll!fprintf msvcrt.dll!fseek msvcrt.dll!fputc msvcrt.dll!fputs
 msvcrt.dll!free msvcrt.dll!fwrite msvcrt.dll!getchar msvcrt.dll!localeconv
 msvcrt.dll!malloc msvcrt.dll!memchr msvcrt.dll!memcmp msvcrt.dll!memcpy msvcrt.dll!memmove
 msvcrt.dll!memset msvcrt.dll!realloc msvcrt.dll!setlocale msvcrt.dll!setvbuf
